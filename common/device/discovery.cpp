@@ -1,0 +1,210 @@
+#include "common/device/discovery.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/device/device_ids.h"
+#include "common/device/requests.h"
+
+namespace zemb {
+
+bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
+                         DeviceHandle* handle) {
+  *handle = kInvalidHandle;
+  std::string path;
+  if (!host.GetDeviceInterfacePath(list, interfaceClass, index, &path)) {
+    return host.GetLastError() != kErrorNoMoreItems;
+  }
+  if (!path.empty()) *handle = host.CreateFile(path);
+  return true;
+}
+
+DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
+                                 bool (*accept)(Host& host, DeviceHandle handle)) {
+  DevInfoList list = host.GetClassDevs(interfaceClass);
+  if (list == kInvalidDevInfoList) return kInvalidHandle;
+  DeviceHandle kept = kInvalidHandle;
+  for (uint32_t index = 0;; ++index) {
+    DeviceHandle handle = kInvalidHandle;
+    if (!OpenDeviceInterface(host, list, interfaceClass, index, &handle)) break;
+    if (handle == kInvalidHandle) continue;
+    if (accept(host, handle)) {
+      kept = handle;
+      break;
+    }
+    host.CloseHandle(handle);
+  }
+  host.DestroyDeviceInfoList(list);
+  return kept;
+}
+
+bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
+  if (handle == 0 || handle == kInvalidHandle) return false;
+  // STORAGE_PROPERTY_QUERY: StorageDeviceProperty, PropertyStandardQuery.
+  uint8_t query[12] = {};
+  uint8_t header[8] = {};
+  uint32_t returned = 0;
+  if (!host.DeviceIoControl(handle, kIoctlStorageQueryProperty, query, sizeof query, header,
+                            sizeof header, &returned)) {
+    return false;
+  }
+  uint32_t size = ReadLe32(&header[4]);
+  // A descriptor too small to hold its own fixed part, or absurdly large,
+  // is not something to allocate for.
+  constexpr uint32_t kDescriptorFixedPart = 40;
+  if (size < kDescriptorFixedPart || size > 64 * 1024) return false;
+  std::vector<uint8_t> descriptor(size, 0);
+  if (!host.DeviceIoControl(handle, kIoctlStorageQueryProperty, query, sizeof query,
+                            descriptor.data(), size, &returned)) {
+    return false;
+  }
+  uint32_t vendorOffset = ReadLe32(&descriptor[12]);
+  // The vendor id must lie inside what was returned; offset 0 means none.
+  if (vendorOffset == 0 || vendorOffset > size || size - vendorOffset < 5) return false;
+  const char* vendor = reinterpret_cast<const char*>(&descriptor[vendorOffset]);
+  const char* norva = "Norva";
+  for (int i = 0; i < 5; ++i) {
+    char a = vendor[i], b = norva[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console) {
+  DeviceHandle handle = FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice);
+  if (handle != kInvalidHandle && console != nullptr) {
+    console->Write("=> GetNorvaCDROMHandle [INFO] Find Kesh device\n");
+  }
+  return handle;
+}
+
+namespace {
+
+// Finds the extension unit among the filter's topology nodes.
+HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
+                              XuControlContext* context) {
+  if (filter == nullptr) return kHrPointer;
+  std::unique_ptr<KsTopologyInfo> topology;
+  HResult hr = filter->QueryTopologyInfo(&topology);
+  if (!Succeeded(hr) || topology == nullptr) return Succeeded(hr) ? kHrFail : hr;
+  uint32_t count = 0;
+  hr = topology->get_NumNodes(&count);
+  if (!Succeeded(hr)) return hr;
+  if (count == 0) return kHrFail;
+  for (uint32_t node = 0; node < count; ++node) {
+    Guid type;
+    if (!Succeeded(topology->get_NodeType(node, &type)) || type != kNodeTypeDevSpecificGuid) {
+      continue;
+    }
+    std::unique_ptr<KsControl> probe;
+    if (!Succeeded(topology->CreateNodeInstance(node, &probe)) || probe == nullptr) continue;
+    auto property = EncodeKspNode(propertySet, 0, kKsPropertySetSupportTopology, node);
+    uint32_t returned = 0;
+    hr = probe->KsProperty(property.data(), static_cast<uint32_t>(property.size()), nullptr, 0,
+                           &returned);
+    probe.reset();
+    if (!Succeeded(hr)) continue;
+    std::unique_ptr<KsControl> control;
+    hr = topology->CreateNodeInstance(node, &control);
+    if (Succeeded(hr) && control != nullptr) {
+      context->PropertySet = propertySet;
+      context->NodeId = node;
+      context->KsControl = std::move(control);
+      return kHrOk;
+    }
+    return Succeeded(hr) ? kHrFail : hr;
+  }
+  return kHrFail;
+}
+
+}  // namespace
+
+void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* context) {
+  context->PropertySet = Guid{};
+  context->NodeId = 0;
+  context->KsControl.reset();
+  std::unique_ptr<SystemDeviceEnumerator> devices;
+  if (!Succeeded(host.CreateSystemDeviceEnumerator(&devices)) || devices == nullptr) {
+    if (console != nullptr)
+      console->PrintError("ERROR: Unable to create system device enumerator.\n");
+    return;
+  }
+  std::unique_ptr<MonikerEnumerator> monikers;
+  if (devices->CreateClassEnumerator(kVideoInputDeviceCategory, &monikers, 0) != kHrOk ||
+      monikers == nullptr) {
+    return;
+  }
+  std::unique_ptr<VideoMoniker> moniker;
+  while (context->KsControl == nullptr && monikers->Next(&moniker) == kHrOk) {
+    std::unique_ptr<PropertyBag> bag;
+    if (moniker == nullptr || !Succeeded(moniker->BindToStorage(&bag)) || bag == nullptr) {
+      moniker.reset();
+      continue;
+    }
+    std::wstring name, path;
+    bool candidate = false;
+    if (Succeeded(bag->ReadString(L"FriendlyName", &name))) {
+      if (!Succeeded(bag->ReadString(L"DevicePath", &path))) {
+        if (console != nullptr) console->WriteWide(L"  Found device: " + name + L" ignored\n");
+      } else {
+        if (console != nullptr) {
+          console->WriteWide(L"  Found device: " + name + L" [" + path + L"]\n");
+        }
+        candidate = true;
+      }
+    }
+    if (candidate) {
+      std::unique_ptr<VideoFilter> filter;
+      if (Succeeded(moniker->BindToObject(&filter))) {
+        FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, context);
+      }
+    }
+    bag.reset();
+    moniker.reset();
+  }
+}
+
+void ReleaseXuContext(XuControlContext* context) {
+  context->KsControl.reset();
+}
+
+FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath) {
+  FoundDevice found;
+  if (ownDriverPath != nullptr) {
+    found.handle = ownDriverPath(host);
+    if (found.handle != kInvalidHandle) {
+      found.path = DevicePath::OwnDriver;
+      return found;
+    }
+  }
+  found.handle = GetNorvaCDROMHandle(host, console);
+  if (found.handle != kInvalidHandle) {
+    found.path = DevicePath::CdRom;
+    return found;
+  }
+  host.CoInitializeApartment();
+  FindExtensionUnitDevice(host, console, &found.xu);
+  if (found.xu.KsControl != nullptr) {
+    found.path = DevicePath::ExtensionUnit;
+  } else {
+    host.CoUninitialize();
+  }
+  return found;
+}
+
+void ReleaseDevice(Host& host, FoundDevice* device) {
+  if (device->handle != kInvalidHandle) {
+    host.CloseHandle(device->handle);
+    device->handle = kInvalidHandle;
+  }
+  if (device->path == DevicePath::ExtensionUnit) {
+    ReleaseXuContext(&device->xu);
+    host.CoUninitialize();
+  }
+  device->path = DevicePath::None;
+}
+
+}  // namespace zemb

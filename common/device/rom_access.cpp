@@ -1,0 +1,31 @@
+#include "common/device/rom_access.h"
+
+#include "common/device/device_ids.h"
+#include "common/device/requests.h"
+
+namespace zemb {
+
+uint32_t RomOperationTimeLimitMs(uint8_t op) {
+  return op == kOpChipErase ? kChipEraseTimeLimitMs : kOperationTimeLimitMs;
+}
+
+DeviceHandle GetDriverDeviceHandle(Host& host) {
+  return FirstAcceptedMember(host, kOwnDriverInterfaceGuid,
+                             [](Host&, DeviceHandle) { return true; });
+}
+
+std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device) {
+  switch (device.path) {
+    case DevicePath::OwnDriver:
+      return MakeOwnDriverRomAccess(console.GetHost(), device.handle);
+    case DevicePath::CdRom:
+      return MakeCdRomRomAccess(console, device.handle);
+    case DevicePath::ExtensionUnit:
+      return MakeXuRomAccess(console, &device.xu);
+    case DevicePath::None:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace zemb

@@ -1,0 +1,121 @@
+// ROM access through the device's UVC extension unit: the request control
+// carries the vendor requests, the data control 256 bytes of ROM data at a
+// time.
+#include <algorithm>
+#include <array>
+
+#include "common/device/requests.h"
+#include "common/device/rom_access.h"
+#include "common/device/rom_wait.h"
+#include "common/device/xu_control.h"
+
+namespace zemb {
+
+namespace {
+
+class XuRomAccess final : public RomAccessTable {
+ public:
+  XuRomAccess(Console& console, XuControlContext* context)
+      : console_(console), host_(console.GetHost()), context_(context) {}
+
+  int ReadRom(const RomParameter& rom, uint8_t* destination, uint32_t address,
+              uint32_t length) override {
+    if (length > kMaxRomTransfer) return Refuse();
+    bool failed = false;
+    for (uint32_t offset = 0; offset < length;) {
+      uint32_t chunk = std::min<uint32_t>(kXuDataLength, length - offset);
+      if (!Start({kOpRead, rom.AddressSize, rom.PageSize, address + offset,
+                  static_cast<uint16_t>(chunk)})) {
+        return 0;
+      }
+      // A failed status read spoils the operation but the data is still
+      // fetched; a device that never finishes is not waited for again.
+      WaitResult wait = Wait(kOpRead);
+      if (wait == WaitResult::TimedOut) return 0;
+      if (wait == WaitResult::Failed) failed = true;
+      std::array<uint8_t, kXuDataLength> data{};
+      if (!Succeeded(XuControlAccess(console_, context_, kXuRead, kXuSelectorData, data.data(),
+                                     kXuDataLength))) {
+        return 0;
+      }
+      std::copy_n(data.begin(), chunk, destination + offset);
+      offset += chunk;
+    }
+    return failed ? 0 : 1;
+  }
+
+  uint8_t GetRomType() override {
+    XuRequestBlock block = XuRomType();
+    if (!Succeeded(XuRequestWithAnswer(console_, context_, &block))) return 0xFF;
+    return block[7] & 1;
+  }
+
+  // The extension unit has no chip erase.
+  int EraseChip() override { return 1; }
+  bool CanEraseChip() const override { return false; }
+  void GetFirmwareVersion(uint32_t[2]) override {}
+  void GetSideSignature(uint32_t*) override {}
+
+  int WriteRom(const RomParameter& rom, const uint8_t* source, uint32_t address,
+               uint32_t length) override {
+    if (length > rom.PageSize || length > kMaxRomTransfer) return Refuse();
+    bool failed = false;
+    for (uint32_t offset = 0; offset < length;) {
+      uint32_t chunk = std::min<uint32_t>(kXuDataLength, length - offset);
+      // Bytes past the chunk are sent as zeros.
+      std::array<uint8_t, kXuDataLength> data{};
+      std::copy_n(source + offset, chunk, data.begin());
+      if (!Succeeded(XuControlAccess(console_, context_, kXuWrite, kXuSelectorData, data.data(),
+                                     kXuDataLength))) {
+        return 0;
+      }
+      if (!Start({kOpWrite, rom.AddressSize, rom.PageSize, address + offset,
+                  static_cast<uint16_t>(chunk)})) {
+        return 0;
+      }
+      WaitResult wait = Wait(kOpWrite);
+      if (wait == WaitResult::TimedOut) return 0;
+      if (wait == WaitResult::Failed) failed = true;
+      offset += chunk;
+    }
+    return failed ? 0 : 1;
+  }
+
+  int EraseSector(const RomParameter& rom, uint32_t address) override {
+    if (!Start({kOpSectorErase, rom.AddressSize, 0, address, 0})) return 0;
+    return Wait(kOpSectorErase) == WaitResult::Done ? 1 : 0;
+  }
+
+ private:
+  int Refuse() {
+    host_.SetLastError(kErrorInvalidParameter);
+    return 0;
+  }
+
+  bool Start(const AccessRomBlock& block) {
+    XuRequestBlock request = XuAccessRom(block);
+    return Succeeded(XuControlAccess(console_, context_, kXuWrite, kXuSelectorRequest,
+                                     request.data(), kXuRequestLength));
+  }
+
+  WaitResult Wait(uint8_t op) {
+    return WaitForRomOperation(host_, op, 1, [&](bool* done) {
+      XuRequestBlock block = XuRomStatus(op);
+      if (!Succeeded(XuRequestWithAnswer(console_, context_, &block))) return false;
+      *done = (block[7] & 1) != 0;
+      return true;
+    });
+  }
+
+  Console& console_;
+  Host& host_;
+  XuControlContext* context_;
+};
+
+}  // namespace
+
+std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext* context) {
+  return std::make_unique<XuRomAccess>(console, context);
+}
+
+}  // namespace zemb

@@ -1,0 +1,156 @@
+#include "common/rom/rom_config.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace zemb {
+
+namespace {
+
+bool IsSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool EqualsIgnoreCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    char x = *a, y = *b;
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+}
+
+// Reads words of a text stream. A word is kept up to `limit` characters;
+// its full length is reported, so an overlong word is seen as such without
+// ever being stored.
+class WordReader {
+ public:
+  explicit WordReader(std::FILE* file) : file_(file) {}
+
+  // False at the end of the file (the word is then empty).
+  bool Next(std::string* word, size_t* fullLength, size_t limit) {
+    word->clear();
+    *fullLength = 0;
+    int c;
+    do {
+      c = std::fgetc(file_);
+    } while (c != EOF && IsSpace(c));
+    while (c != EOF && !IsSpace(c)) {
+      if (word->size() < limit) word->push_back(static_cast<char>(c));
+      ++*fullLength;
+      c = std::fgetc(file_);
+    }
+    return *fullLength > 0;
+  }
+
+  bool Failed() const { return std::ferror(file_) != 0; }
+
+ private:
+  std::FILE* file_;
+};
+
+void CopyText(char (&field)[20], const std::string& text) {
+  std::memset(field, 0, sizeof field);
+  std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
+}
+
+}  // namespace
+
+bool ConfigNumber(const char* word, int32_t* value) {
+  const char* p = word;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > 2147483648LL) return false;
+  }
+  int64_t result = negative ? -magnitude : magnitude;
+  if (result > 2147483647LL || result < -2147483648LL) return false;
+  *value = static_cast<int32_t>(result);
+  return true;
+}
+
+int ReadRomConfig(Console& console, const char* configPath, uint8_t* romType, RomParameter* rom) {
+  std::FILE* file = configPath != nullptr ? std::fopen(configPath, "r") : nullptr;
+  if (file == nullptr) {
+    console.Write("    Cannot open Config !!!\n");
+    return 0;
+  }
+  WordReader reader(file);
+  std::string values[6];
+  size_t lengths[6] = {};
+  for (int pair = 0; pair < 6; ++pair) {
+    std::string key;
+    size_t keyLength = 0;
+    reader.Next(&key, &keyLength, 0);
+    const size_t limit = pair < 3 ? kConfigTextLimit : kConfigNumberLimit;
+    reader.Next(&values[pair], &lengths[pair], limit);
+  }
+  // A directory opens on some systems and then fails to read.
+  bool unreadable = reader.Failed();
+  std::fclose(file);
+  if (unreadable) {
+    console.Write("    Cannot open Config !!!\n");
+    return 0;
+  }
+
+  CopyText(rom->RomTypeName, values[0]);
+  CopyText(rom->ExtraText1, values[1]);
+  CopyText(rom->ExtraText2, values[2]);
+  rom->RomSize = 0;
+  rom->PageSize = 0;
+  rom->AddressSize = 0;
+
+  static const char* const kNumberNames[3] = {"RomSize", "PageSize", "AddressSize"};
+  bool rejected = false;
+  for (int pair = 0; pair < 6; ++pair) {
+    const size_t limit = pair < 3 ? kConfigTextLimit : kConfigNumberLimit;
+    if (lengths[pair] > limit) {
+      console.Print("    ROM Config value %d is %u characters long, more than %u !!!\n", pair + 1,
+                    static_cast<unsigned>(lengths[pair]), static_cast<unsigned>(limit));
+      rejected = true;
+    }
+  }
+  int32_t numbers[3] = {};
+  for (int i = 0; i < 3 && !rejected; ++i) {
+    if (!ConfigNumber(values[3 + i].c_str(), &numbers[i])) {
+      console.Print("    ROM Config %s %s is out of range !!!\n", kNumberNames[i],
+                    values[3 + i].c_str());
+      rejected = true;
+    }
+  }
+  if (rejected) {
+    console.Write("    Get ROM Parameter fail !!!\n");
+    return 0;
+  }
+  rom->RomSize = numbers[0];
+  rom->PageSize = static_cast<uint16_t>(numbers[1]);
+  rom->AddressSize = static_cast<uint8_t>(numbers[2]);
+
+  bool failed = false;
+  if (EqualsIgnoreCase(rom->RomTypeName, "SPI")) {
+    *romType = kRomTypeSpi;
+  } else if (EqualsIgnoreCase(rom->RomTypeName, "I2C")) {
+    *romType = kRomTypeI2c;
+  } else {
+    console.Print("    %s ROM Config Wrong !!!\n", rom->RomTypeName);
+    failed = true;
+  }
+  if (rom->RomSize == 0 || rom->PageSize == 0 || rom->AddressSize == 0) {
+    console.Print("    %s ROM Config Parameter error !!!\n", rom->RomTypeName);
+    console.Print("    ->RomSize     %d \n", rom->RomSize);
+    console.Print("    ->PageSize    %u \n", static_cast<unsigned>(rom->PageSize));
+    console.Print("    ->AddressSize %u \n", static_cast<unsigned>(rom->AddressSize));
+    failed = true;
+  }
+  if (failed) {
+    console.Write("    Get ROM Parameter fail !!!\n");
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace zemb

@@ -1,0 +1,570 @@
+#include "sim/sim_host.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#if defined(_WIN32)
+#include <direct.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace zemb::sim {
+
+const Guid kOwnDriverInterfaceClass = {
+    0x7141D015, 0x0587, 0x42DF, {0x97, 0x4E, 0x69, 0x85, 0x36, 0x64, 0xD1, 0x3F}};
+const Guid kCdromInterfaceClass = {
+    0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+const Guid kVideoInputCategory = {
+    0x860BB310, 0x5D01, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const Guid kNodeTypeDevSpecific = {
+    0x941C7AC0, 0xC559, 0x11D0, {0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1}};
+// KSNODETYPE_VIDEO_CAMERA_TERMINAL, a node every camera has.
+const Guid kNodeTypeOther = {
+    0xDFF229E1, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+
+namespace {
+
+constexpr HResult kHrInvalidArg = static_cast<HResult>(0x80070057u);
+constexpr HResult kHrClassNotRegistered = static_cast<HResult>(0x80040154u);
+constexpr HResult kHrNotInitialized = static_cast<HResult>(0x800401F0u);
+
+std::string ToUtf8(std::wstring_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = static_cast<uint32_t>(text[i]);
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+        uint32_t low = static_cast<uint32_t>(text[i + 1]);
+        if (low >= 0xDC00 && low < 0xE000) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+          ++i;
+        }
+      }
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// COM objects of the simulated machine. Each counts itself live, so a test
+// can tell that a tool released everything it was handed.
+class SimComObject {
+ public:
+  explicit SimComObject(SimHost& host) : host_(host) { ++host_.LiveComObjectsRef(); }
+  virtual ~SimComObject() { --host_.LiveComObjectsRef(); }
+  SimComObject(const SimComObject&) = delete;
+  SimComObject& operator=(const SimComObject&) = delete;
+
+ protected:
+  SimHost& host_;
+};
+
+class SimKsControl : public KsControl, SimComObject {
+ public:
+  SimKsControl(SimHost& host, const SimVideoDevice& video, uint32_t node)
+      : SimComObject(host), video_(video), node_(node) {}
+  HResult KsProperty(const void* property, uint32_t propertyLength, void* data, uint32_t dataLength,
+                     uint32_t* bytesReturned) override {
+    host_.Record("KsProperty node " + std::to_string(node_) + " length " +
+                 std::to_string(dataLength));
+    if (bytesReturned != nullptr) *bytesReturned = 0;
+    if (video_.device && host_.Device() != nullptr && node_ < video_.nodes.size() &&
+        video_.nodes[node_].extensionUnit) {
+      std::vector<uint8_t> prop(static_cast<const uint8_t*>(property),
+                                static_cast<const uint8_t*>(property) + propertyLength);
+      uint32_t returned = 0;
+      HResult hr = host_.Device()->XuKsProperty(prop.data(), propertyLength,
+                                                static_cast<uint8_t*>(data), dataLength, &returned);
+      if (bytesReturned != nullptr) *bytesReturned = returned;
+      return hr;
+    }
+    return kHrSetNotFound;
+  }
+
+ private:
+  const SimVideoDevice& video_;
+  uint32_t node_;
+};
+
+class SimTopology : public KsTopologyInfo, SimComObject {
+ public:
+  SimTopology(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
+  HResult get_NumNodes(uint32_t* count) override {
+    if (count == nullptr) return kHrPointer;
+    *count = static_cast<uint32_t>(video_.nodes.size());
+    return kHrOk;
+  }
+  HResult get_NodeType(uint32_t index, Guid* type) override {
+    if (type == nullptr) return kHrPointer;
+    if (index >= video_.nodes.size()) return kHrInvalidArg;
+    *type = video_.nodes[index].type;
+    return kHrOk;
+  }
+  HResult CreateNodeInstance(uint32_t index, std::unique_ptr<KsControl>* control) override {
+    host_.Record("CreateNodeInstance " + std::to_string(index));
+    if (control == nullptr) return kHrPointer;
+    if (index >= video_.nodes.size()) return kHrInvalidArg;
+    *control = std::make_unique<SimKsControl>(host_, video_, index);
+    return kHrOk;
+  }
+
+ private:
+  const SimVideoDevice& video_;
+};
+
+class SimFilter : public VideoFilter, SimComObject {
+ public:
+  SimFilter(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
+  HResult QueryTopologyInfo(std::unique_ptr<KsTopologyInfo>* topology) override {
+    if (topology == nullptr) return kHrPointer;
+    if (video_.noTopology) return kHrNoInterface;
+    *topology = std::make_unique<SimTopology>(host_, video_);
+    return kHrOk;
+  }
+
+ private:
+  const SimVideoDevice& video_;
+};
+
+class SimPropertyBag : public PropertyBag, SimComObject {
+ public:
+  SimPropertyBag(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
+  HResult ReadString(std::wstring_view name, std::wstring* value) override {
+    const std::optional<std::wstring>* prop = nullptr;
+    if (name == L"FriendlyName") prop = &video_.friendlyName;
+    if (name == L"DevicePath") prop = &video_.devicePath;
+    if (prop == nullptr || !prop->has_value()) return kHrInvalidArg;
+    *value = **prop;
+    return kHrOk;
+  }
+
+ private:
+  const SimVideoDevice& video_;
+};
+
+class SimMoniker : public VideoMoniker, SimComObject {
+ public:
+  SimMoniker(SimHost& host, const SimVideoDevice& video, size_t index)
+      : SimComObject(host), video_(video), index_(index) {}
+  HResult BindToStorage(std::unique_ptr<PropertyBag>* bag) override {
+    if (video_.storageFails) return kHrFail;
+    *bag = std::make_unique<SimPropertyBag>(host_, video_);
+    return kHrOk;
+  }
+  HResult BindToObject(std::unique_ptr<VideoFilter>* filter) override {
+    host_.Record("BindToObject video " + std::to_string(index_));
+    if (video_.filterFails) return kHrFail;
+    *filter = std::make_unique<SimFilter>(host_, video_);
+    return kHrOk;
+  }
+
+ private:
+  const SimVideoDevice& video_;
+  size_t index_;
+};
+
+class SimMonikerEnum : public MonikerEnumerator, SimComObject {
+ public:
+  SimMonikerEnum(SimHost& host, const std::vector<SimVideoDevice>& videos)
+      : SimComObject(host), videos_(videos) {}
+  HResult Next(std::unique_ptr<VideoMoniker>* moniker) override {
+    if (next_ >= videos_.size()) return kHrFalse;
+    *moniker = std::make_unique<SimMoniker>(host_, videos_[next_], next_);
+    ++next_;
+    return kHrOk;
+  }
+
+ private:
+  const std::vector<SimVideoDevice>& videos_;
+  size_t next_ = 0;
+};
+
+class SimDevEnum : public SystemDeviceEnumerator, SimComObject {
+ public:
+  explicit SimDevEnum(SimHost& host, const std::vector<SimVideoDevice>& videos)
+      : SimComObject(host), videos_(videos) {}
+  HResult CreateClassEnumerator(const Guid& category,
+                                std::unique_ptr<MonikerEnumerator>* enumerator,
+                                uint32_t /*flags*/) override {
+    host_.Record("CreateClassEnumerator " + GuidToString(category));
+    if (category != kVideoInputCategory || videos_.empty()) return kHrFalse;
+    *enumerator = std::make_unique<SimMonikerEnum>(host_, videos_);
+    return kHrOk;
+  }
+
+ private:
+  const std::vector<SimVideoDevice>& videos_;
+};
+
+}  // namespace
+
+SimMachine MachineFor(const DeviceState& state) {
+  SimMachine machine;
+  if (state.ownFace) {
+    machine.ownMembers.push_back(
+        {"\\\\?\\usb#vid_2e8a&pid_5a01#zemb0001#{7141d015-0587-42df-974e-69853664d13f}", true,
+         true});
+  }
+  if (state.cdromFace) {
+    SimCdrom drive;
+    drive.path =
+        "\\\\?\\usbstor#cdrom&ven_norva&prod_kesh#zemb0001#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+    drive.vendorId = "Norva   ";
+    drive.device = true;
+    machine.cdroms.push_back(drive);
+  }
+  if (state.xuFace) {
+    SimVideoDevice camera;
+    camera.friendlyName = L"Zemb USB Camera";
+    camera.devicePath =
+        L"\\\\?\\usb#vid_2e8a&pid_5a02&mi_00#zemb0001#{65e8773d-8f56-11d0-a3b9-00a0c9223196}"
+        L"\\global";
+    camera.device = true;
+    for (uint32_t i = 0; i <= state.xuNodeId || i < 4; ++i) {
+      SimVideoNode node{kNodeTypeOther, false};
+      if (i == state.xuNodeId) node = {kNodeTypeDevSpecific, true};
+      camera.nodes.push_back(node);
+    }
+    machine.videos.push_back(camera);
+  }
+  return machine;
+}
+
+SimHost::SimHost(SimMachine machine, SimDevice* device, Clock& clock, ConsoleMode mode)
+    : machine_(std::move(machine)), device_(device), clock_(clock), mode_(mode) {
+#if !defined(_WIN32)
+  ansiColor_ = mode_ == ConsoleMode::Process && isatty(1);
+#endif
+}
+
+SimHost::~SimHost() = default;
+
+bool SimHost::Called(std::string_view prefix) const {
+  for (const auto& call : calls_) {
+    if (call.compare(0, prefix.size(), prefix) == 0) return true;
+  }
+  return false;
+}
+
+void SimHost::ClearConsole() {
+  stdout_.clear();
+  stderr_.clear();
+  colors_.clear();
+}
+
+DevInfoList SimHost::GetClassDevs(const Guid& interfaceClass) {
+  Record("SetupDiGetClassDevs " + GuidToString(interfaceClass));
+  if (interfaceClass == kOwnDriverInterfaceClass && machine_.ownClassFails) {
+    lastError_ = kErrorInvalidParameter;
+    return kInvalidDevInfoList;
+  }
+  DevInfoList list = nextHandle_++;
+  lists_[list] = interfaceClass;
+  return list;
+}
+
+bool SimHost::GetDeviceInterfacePath(DevInfoList list, const Guid& interfaceClass, uint32_t index,
+                                     std::string* devicePath) {
+  auto it = lists_.find(list);
+  if (it == lists_.end()) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  devicePath->clear();
+  size_t count = 0;
+  if (interfaceClass == kOwnDriverInterfaceClass && it->second == interfaceClass) {
+    count = machine_.ownMembers.size();
+    if (index < count) *devicePath = machine_.ownMembers[index].path;
+  } else if (interfaceClass == kCdromInterfaceClass && it->second == interfaceClass) {
+    count = machine_.cdroms.size();
+    if (index < count) *devicePath = machine_.cdroms[index].path;
+  }
+  if (index >= count) {
+    lastError_ = kErrorNoMoreItems;
+    return false;
+  }
+  return true;
+}
+
+void SimHost::DestroyDeviceInfoList(DevInfoList list) {
+  Record("SetupDiDestroyDeviceInfoList");
+  lists_.erase(list);
+}
+
+DeviceHandle SimHost::CreateFile(const std::string& path) {
+  Record("CreateFile " + path);
+  for (size_t i = 0; i < machine_.ownMembers.size(); ++i) {
+    if (machine_.ownMembers[i].path == path) {
+      if (!machine_.ownMembers[i].openable) break;
+      DeviceHandle h = nextHandle_++;
+      handles_[h] = {false, i};
+      return h;
+    }
+  }
+  for (size_t i = 0; i < machine_.cdroms.size(); ++i) {
+    if (machine_.cdroms[i].path == path) {
+      if (!machine_.cdroms[i].openable) break;
+      DeviceHandle h = nextHandle_++;
+      handles_[h] = {true, i};
+      return h;
+    }
+  }
+  lastError_ = kErrorAccessDenied;
+  return kInvalidHandle;
+}
+
+bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in,
+                              uint32_t inLength, void* out, uint32_t outLength,
+                              uint32_t* bytesReturned) {
+  char line[64];
+  std::snprintf(line, sizeof line, "DeviceIoControl 0x%X %u %u", static_cast<unsigned>(controlCode),
+                static_cast<unsigned>(inLength), static_cast<unsigned>(outLength));
+  Record(line);
+  if (bytesReturned != nullptr) *bytesReturned = 0;
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  // The request is read in full before the answer is written, so one buffer
+  // may serve as both.
+  std::vector<uint8_t> request(static_cast<const uint8_t*>(in),
+                               static_cast<const uint8_t*>(in) + (in != nullptr ? inLength : 0));
+  IoctlResult result;
+  const Target& target = it->second;
+  if (!target.cdrom) {
+    const SimOwnMember& member = machine_.ownMembers[target.index];
+    if (member.device && device_ != nullptr) {
+      result = device_->OwnDriverIoctl(controlCode, request.data(), inLength,
+                                       static_cast<uint8_t*>(out), outLength);
+    } else {
+      result = {false, kErrorInvalidFunction, 0};
+    }
+  } else {
+    const SimCdrom& drive = machine_.cdroms[target.index];
+    if (drive.device && device_ != nullptr) {
+      result = device_->CdromIoctl(controlCode, request.data(), inLength,
+                                   static_cast<uint8_t*>(out), outLength);
+    } else if (controlCode == kIoctlStorageQueryProperty && inLength >= 8 && out != nullptr) {
+      std::vector<uint8_t> descriptor = BuildStorageDescriptor(drive.vendorId, drive.productId);
+      uint32_t n = std::min<uint32_t>(outLength, static_cast<uint32_t>(descriptor.size()));
+      if (n < 8) {
+        result = {false, kErrorInsufficientBuffer, 0};
+      } else {
+        std::copy(descriptor.begin(), descriptor.begin() + n, static_cast<uint8_t*>(out));
+        result = {true, 0, n};
+      }
+    } else {
+      result = {false, kErrorInvalidFunction, 0};
+    }
+  }
+  if (bytesReturned != nullptr) *bytesReturned = result.bytesReturned;
+  if (!result.ok) lastError_ = result.error;
+  return result.ok;
+}
+
+void SimHost::CloseHandle(DeviceHandle handle) {
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) {
+    Record("CloseHandle <invalid>");
+    return;
+  }
+  const Target& target = it->second;
+  Record("CloseHandle " + (target.cdrom ? machine_.cdroms[target.index].path
+                                        : machine_.ownMembers[target.index].path));
+  handles_.erase(it);
+}
+
+HResult SimHost::CoInitializeApartment() {
+  Record("CoInitializeEx");
+  ++comDepth_;
+  return comDepth_ == 1 ? kHrOk : kHrFalse;
+}
+
+void SimHost::CoUninitialize() {
+  Record("CoUninitialize");
+  --comDepth_;
+}
+
+HResult SimHost::CreateSystemDeviceEnumerator(std::unique_ptr<SystemDeviceEnumerator>* enumerator) {
+  Record("CoCreateInstance SystemDeviceEnum");
+  if (comDepth_ <= 0) return kHrNotInitialized;
+  if (machine_.deviceEnumeratorFails) return kHrClassNotRegistered;
+  *enumerator = std::make_unique<SimDevEnum>(*this, machine_.videos);
+  return kHrOk;
+}
+
+void SimHost::Sleep(uint32_t milliseconds) {
+  totalSleepMs_ += milliseconds;
+  clock_.AdvanceUs(static_cast<uint64_t>(milliseconds) * 1000);
+}
+
+uint64_t SimHost::TickCountMs() {
+  return clock_.NowUs() / 1000;
+}
+
+bool SimHost::FormatSystemMessage(uint32_t error, std::string* text) {
+  // The texts Windows gives for the codes this machine produces.
+  static const std::map<uint32_t, const char*> kTexts = {
+      {0, "The operation completed successfully.\n"},
+      {1, "Incorrect function.\n"},
+      {2, "The system cannot find the file specified.\n"},
+      {5, "Access is denied.\n"},
+      {6, "The handle is invalid.\n"},
+      {8, "Not enough memory resources are available to process this command.\n"},
+      {31, "A device attached to the system is not functioning.\n"},
+      {50, "The request is not supported.\n"},
+      {87, "The parameter is incorrect.\n"},
+      {121, "The semaphore timeout period has expired.\n"},
+      {122, "The data area passed to a system call is too small.\n"},
+      {259, "No more data is available.\n"},
+      {1117, "The request could not be performed because of an I/O device error.\n"},
+      {1167, "The device is not connected.\n"},
+      {1306, "The revision level is unknown.\n"},
+      {1460, "This operation returned because the timeout period expired.\n"},
+  };
+  auto it = kTexts.find(error);
+  if (it == kTexts.end()) return false;
+  *text = it->second;
+  return true;
+}
+
+LocalTime SimHost::GetLocalTime() {
+  if (fixedTime_) return *fixedTime_;
+  if (mode_ == ConsoleMode::Capture) return {2026, 12, 9, 10, 30, 0};
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+#if defined(_WIN32)
+  localtime_s(&tm, &now);
+#else
+  localtime_r(&now, &tm);
+#endif
+  return {static_cast<uint16_t>(tm.tm_year + 1900), static_cast<uint16_t>(tm.tm_mon + 1),
+          static_cast<uint16_t>(tm.tm_mday),        static_cast<uint16_t>(tm.tm_hour),
+          static_cast<uint16_t>(tm.tm_min),         static_cast<uint16_t>(tm.tm_sec)};
+}
+
+void SimHost::CreateDirectory(const std::string& path) {
+  Record("CreateDirectory " + path);
+#if defined(_WIN32)
+  _mkdir(path.c_str());
+#else
+  mkdir(path.c_str(), 0777);
+#endif
+}
+
+void SimHost::WriteStdout(std::string_view text) {
+  if (mode_ == ConsoleMode::Capture) {
+    stdout_.append(text);
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
+}
+
+void SimHost::WriteStderr(std::string_view text) {
+  if (mode_ == ConsoleMode::Capture) {
+    stderr_.append(text);
+  } else {
+    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+void SimHost::WriteStdoutWide(std::wstring_view text) {
+  WriteStdout(ToUtf8(text));
+}
+
+void SimHost::SetTextAttribute(uint16_t attribute) {
+  if (mode_ == ConsoleMode::Capture) {
+    colors_.push_back({stdout_.size(), attribute});
+    return;
+  }
+  if (!ansiColor_) return;
+  const char* code = attribute == kColorGreen ? "\033[92m"
+                     : attribute == kColorRed ? "\033[91m"
+                                              : "\033[0m";
+  std::fputs(code, stdout);
+  std::fflush(stdout);
+}
+
+SimRig::SimRig(DeviceState state) : SimRig(state, MachineFor(state)) {}
+
+SimRig::SimRig(DeviceState state, SimMachine machine)
+    : device(std::make_unique<SimDevice>(std::move(state), clock)),
+      host(std::make_unique<SimHost>(std::move(machine), device.get(), clock,
+                                     ConsoleMode::Capture)) {}
+
+SimRig::SimRig(SimMachine machine)
+    : host(std::make_unique<SimHost>(std::move(machine), nullptr, clock, ConsoleMode::Capture)) {}
+
+// --- The host of the sim builds of the tools ---------------------------------
+
+namespace {
+
+// The machine zembsim plugged into the current directory. The device's state
+// is written back when the run ends, so the next run (and zembsim) sees what
+// this one did to the ROM and the IO port.
+class SimSession : public SimHost {
+ public:
+  SimSession(std::unique_ptr<RealClock> clock, std::unique_ptr<SimDevice> device,
+             SimMachine machine)
+      : SimHost(std::move(machine), device.get(), *clock, ConsoleMode::Process),
+        clock_(std::move(clock)),
+        owned_(std::move(device)) {}
+  ~SimSession() override {
+    if (owned_ == nullptr) return;
+    std::string error;
+    if (!SaveDeviceState(kSimFolder, owned_->State(), &error)) {
+      std::fprintf(stderr, "zembsim: the device state could not be saved: %s\n", error.c_str());
+    }
+  }
+
+ private:
+  std::unique_ptr<RealClock> clock_;
+  std::unique_ptr<SimDevice> owned_;
+};
+
+}  // namespace
+
+}  // namespace zemb::sim
+
+namespace zemb {
+
+std::unique_ptr<Host> MakeHost() {
+  using namespace sim;
+  auto clock = std::make_unique<RealClock>();
+  DeviceState state;
+  std::string error;
+  if (!LoadDeviceState(kSimFolder, &state, &error)) {
+    if (!error.empty()) {
+      std::fprintf(stderr, "zembsim: the plugged device cannot be read (%s); it is left out\n",
+                   error.c_str());
+    }
+    return std::make_unique<SimSession>(std::move(clock), nullptr, SimMachine{});
+  }
+  SimMachine machine = MachineFor(state);
+  auto device = std::make_unique<SimDevice>(std::move(state), *clock);
+  return std::make_unique<SimSession>(std::move(clock), std::move(device), std::move(machine));
+}
+
+}  // namespace zemb

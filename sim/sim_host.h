@@ -1,0 +1,158 @@
+// A model of a Windows machine with (or without) a Zemb device plugged in,
+// behind the Host seam. Tests build the machine they need: own-driver
+// members that open or not, CD-ROM drives of any vendor, video devices with
+// or without their properties, topology nodes of any type. The tools'
+// sim builds get the machine that zembsim plugged into ./ZembSimDevice/.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/host/host.h"
+#include "sim/sim_device.h"
+
+namespace zemb::sim {
+
+extern const Guid kOwnDriverInterfaceClass;  // {7141D015-0587-42DF-974E-69853664D13F}
+extern const Guid kCdromInterfaceClass;      // GUID_DEVINTERFACE_CDROM
+extern const Guid kVideoInputCategory;       // CLSID_VideoInputDeviceCategory
+extern const Guid kNodeTypeDevSpecific;      // KSNODETYPE_DEV_SPECIFIC
+extern const Guid kNodeTypeOther;            // a node type discovery passes over
+
+struct SimOwnMember {
+  std::string path;
+  bool openable = true;
+  bool device = true;  // reaches the plugged device's own-driver face
+};
+
+struct SimCdrom {
+  std::string path;
+  std::string vendorId = "Norva";
+  std::string productId = "Kesh CD-ROM";
+  bool device = false;  // the plugged device's CD-ROM face
+  bool openable = true;
+};
+
+struct SimVideoNode {
+  Guid type;
+  bool extensionUnit = false;  // answers the device's property set
+};
+
+struct SimVideoDevice {
+  std::optional<std::wstring> friendlyName;
+  std::optional<std::wstring> devicePath;
+  bool storageFails = false;  // BindToStorage fails
+  bool filterFails = false;   // BindToObject fails
+  bool noTopology = false;    // the filter has no IKsTopologyInfo
+  std::vector<SimVideoNode> nodes;
+  bool device = false;  // the plugged device's extension unit
+};
+
+struct SimMachine {
+  std::vector<SimOwnMember> ownMembers;
+  std::vector<SimCdrom> cdroms;
+  std::vector<SimVideoDevice> videos;
+  bool ownClassFails = false;          // SetupDiGetClassDevsA fails for the own class
+  bool deviceEnumeratorFails = false;  // CoCreateInstance of the system enumerator fails
+};
+
+// The machine zembsim's device shows: one member, drive or camera per face.
+SimMachine MachineFor(const DeviceState& state);
+
+enum class ConsoleMode {
+  Capture,  // text kept in the host for tests
+  Process,  // text written to this process's standard output and error
+};
+
+class SimHost : public Host {
+ public:
+  // `device` may be null: a machine with nothing plugged in.
+  SimHost(SimMachine machine, SimDevice* device, Clock& clock, ConsoleMode mode);
+  ~SimHost() override;
+
+  DevInfoList GetClassDevs(const Guid& interfaceClass) override;
+  bool GetDeviceInterfacePath(DevInfoList list, const Guid& interfaceClass, uint32_t index,
+                              std::string* devicePath) override;
+  void DestroyDeviceInfoList(DevInfoList list) override;
+  DeviceHandle CreateFile(const std::string& path) override;
+  bool DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in, uint32_t inLength,
+                       void* out, uint32_t outLength, uint32_t* bytesReturned) override;
+  void CloseHandle(DeviceHandle handle) override;
+  HResult CoInitializeApartment() override;
+  void CoUninitialize() override;
+  HResult CreateSystemDeviceEnumerator(
+      std::unique_ptr<SystemDeviceEnumerator>* enumerator) override;
+  void Sleep(uint32_t milliseconds) override;
+  uint64_t TickCountMs() override;
+  uint32_t GetLastError() override { return lastError_; }
+  void SetLastError(uint32_t error) override { lastError_ = error; }
+  bool FormatSystemMessage(uint32_t error, std::string* text) override;
+  LocalTime GetLocalTime() override;
+  void CreateDirectory(const std::string& path) override;
+  void WriteStdout(std::string_view text) override;
+  void WriteStderr(std::string_view text) override;
+  void WriteStdoutWide(std::wstring_view text) override;
+  void SetTextAttribute(uint16_t attribute) override;
+
+  // --- for tests ---
+  SimMachine& Machine() { return machine_; }
+  SimDevice* Device() { return device_; }
+  const std::string& Stdout() const { return stdout_; }
+  const std::string& Stderr() const { return stderr_; }
+  struct ColorMark {
+    size_t offset;  // position in Stdout() where the colour was set
+    uint16_t attribute;
+  };
+  const std::vector<ColorMark>& Colors() const { return colors_; }
+  // Host calls in order, one line each ("CoInitializeEx", "CreateFile <path>", ...).
+  const std::vector<std::string>& Calls() const { return calls_; }
+  bool Called(std::string_view prefix) const;
+  int ComDepth() const { return comDepth_; }  // CoInitialize minus CoUninitialize
+  int OpenHandles() const { return static_cast<int>(handles_.size()); }
+  int LiveComObjects() const { return liveComObjects_; }
+  uint32_t TotalSleepMs() const { return totalSleepMs_; }
+  void SetLocalTime(const LocalTime& time) { fixedTime_ = time; }
+  void ClearConsole();
+
+  // Used by the COM objects of this host.
+  void Record(std::string call) { calls_.push_back(std::move(call)); }
+  int& LiveComObjectsRef() { return liveComObjects_; }
+
+ private:
+  struct Target {
+    bool cdrom = false;
+    size_t index = 0;
+  };
+  SimMachine machine_;
+  SimDevice* device_;
+  Clock& clock_;
+  ConsoleMode mode_;
+  uint32_t lastError_ = 0;
+  std::map<DevInfoList, Guid> lists_;
+  std::map<DeviceHandle, Target> handles_;
+  uintptr_t nextHandle_ = 0x100;
+  int comDepth_ = 0;
+  int liveComObjects_ = 0;
+  uint32_t totalSleepMs_ = 0;
+  std::optional<LocalTime> fixedTime_;
+  std::string stdout_, stderr_;
+  std::vector<ColorMark> colors_;
+  std::vector<std::string> calls_;
+  bool ansiColor_ = false;
+};
+
+// A whole simulated machine for tests: a virtual clock, the device, and the
+// host over them.
+struct SimRig {
+  explicit SimRig(DeviceState state);
+  SimRig(DeviceState state, SimMachine machine);
+  explicit SimRig(SimMachine machine);  // nothing plugged in
+  VirtualClock clock;
+  std::unique_ptr<SimDevice> device;
+  std::unique_ptr<SimHost> host;
+};
+
+}  // namespace zemb::sim
