@@ -9,7 +9,7 @@
 // Other headers after windows.h, which they rely on.
 #include <dshow.h>
 #include <ks.h>
-#include <ksproxy.h>
+#include <ksproxy.h>  // IKsControl; KSNODETYPE_DEV_SPECIFIC is compared above the seam
 #include <mmsystem.h>
 #include <ntddscsi.h>
 #include <setupapi.h>
