@@ -1,0 +1,156 @@
+#include "common/rom/rom_config.h"
+
+#include <gtest/gtest.h>
+
+#include "sim/sim_host.h"
+#include "tests/test_support.h"
+
+namespace zemb {
+namespace {
+
+struct ConfigCase {
+  const char* name;
+  std::string text;
+  int result;
+  uint8_t romType;
+  const char* typeName;
+  int32_t romSize;
+  uint16_t pageSize;
+  uint8_t addressSize;
+  std::string output;
+};
+
+class ReadRomConfigTest : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(ReadRomConfigTest, ReadsAndChecks) {
+  const ConfigCase& c = GetParam();
+  test::ScratchDir dir;
+  test::WriteText("rom.cfg", c.text);
+  sim::SimRig rig{sim::SimMachine{}};
+  Console console(*rig.host);
+  RomParameter rom;
+  uint8_t romType = kRomTypeUnset;
+  EXPECT_EQ(ReadRomConfig(console, "rom.cfg", &romType, &rom), c.result);
+  EXPECT_EQ(romType, c.romType);
+  EXPECT_STREQ(rom.RomTypeName, c.typeName);
+  EXPECT_EQ(rom.RomSize, c.romSize);
+  EXPECT_EQ(rom.PageSize, c.pageSize);
+  EXPECT_EQ(rom.AddressSize, c.addressSize);
+  EXPECT_EQ(rig.host->Stdout(), c.output);
+  EXPECT_EQ(rig.host->Stderr(), "");
+}
+
+const std::string kParamError = "    ->RomSize     ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ReadRomConfigTest,
+    ::testing::Values(
+        ConfigCase{"LowerCaseSpi", "TYPE spi N a V b SIZE 65536 PAGE 256 ADDR 3", 1, 1, "spi",
+                   65536, 256, 3, ""},
+        ConfigCase{"MixedCaseI2c", "TYPE I2c\nN a\nV b\nSIZE 32768\nPAGE 64\nADDR 2\n", 1, 0, "I2c",
+                   32768, 64, 2, ""},
+        ConfigCase{"KeysAreArbitraryAndOneLineWorks", "A SPI B x C y D 65536 E 256 F 3", 1, 1,
+                   "SPI", 65536, 256, 3, ""},
+        ConfigCase{"TabsAndBlankLines", "\n\tA\tSPI\n\n B x\r\n C y D\t65536 E 256 F 3 extra words",
+                   1, 1, "SPI", 65536, 256, 3, ""},
+        ConfigCase{"UnknownType", "T NAND N a V b S 65536 P 256 A 3", 0, kRomTypeUnset, "NAND",
+                   65536, 256, 3,
+                   "    NAND ROM Config Wrong !!!\n    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"PageSizeKeepsLow16Bits", "T SPI N a V b S 65536 P 65537 A 3", 1, 1, "SPI",
+                   65536, 1, 3, ""},
+        ConfigCase{"PageSize65536IsZero", "T SPI N a V b S 65536 P 65536 A 3", 0, 1, "SPI", 65536,
+                   0, 3,
+                   "    SPI ROM Config Parameter error !!!\n    ->RomSize     65536 \n"
+                   "    ->PageSize    0 \n    ->AddressSize 3 \n    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"AddressSizeKeepsLow8Bits", "T SPI N a V b S 65536 P 256 A 259", 1, 1, "SPI",
+                   65536, 256, 3, ""},
+        ConfigCase{
+            "AddressSize256IsZero", "T SPI N a V b S 65536 P 256 A 256", 0, 1, "SPI", 65536, 256, 0,
+            "    SPI ROM Config Parameter error !!!\n    ->RomSize     65536 \n"
+            "    ->PageSize    256 \n    ->AddressSize 0 \n    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"NegativeSizePassesAndPrintsSigned", "T SPI N a V b S -1 P 0 A 3", 0, 1, "SPI",
+                   -1, 0, 3,
+                   "    SPI ROM Config Parameter error !!!\n    ->RomSize     -1 \n"
+                   "    ->PageSize    0 \n    ->AddressSize 3 \n    Get ROM Parameter fail !!!\n"},
+        ConfigCase{
+            "HexSizeIsZero", "T SPI N a V b S 0x10000 P 256 A 3", 0, 1, "SPI", 0, 256, 3,
+            "    SPI ROM Config Parameter error !!!\n    ->RomSize     0 \n"
+            "    ->PageSize    256 \n    ->AddressSize 3 \n    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"TrailingLettersAreIgnored", "T SPI N a V b S 4096K P 256 A 3", 1, 1, "SPI",
+                   4096, 256, 3, ""},
+        ConfigCase{"FourPairsLeaveSizesEmpty", "T SPI N a V b S 65536", 0, 1, "SPI", 65536, 0, 0,
+                   "    SPI ROM Config Parameter error !!!\n    ->RomSize     65536 \n"
+                   "    ->PageSize    0 \n    ->AddressSize 0 \n    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"BothChecksFailOnce", "T NAND N a V b S 0 P 256 A 3", 0, kRomTypeUnset, "NAND",
+                   0, 256, 3,
+                   "    NAND ROM Config Wrong !!!\n    NAND ROM Config Parameter error !!!\n"
+                   "    ->RomSize     0 \n    ->PageSize    256 \n    ->AddressSize 3 \n"
+                   "    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"EmptyFile", "", 0, kRomTypeUnset, "", 0, 0, 0,
+                   "     ROM Config Wrong !!!\n     ROM Config Parameter error !!!\n"
+                   "    ->RomSize     0 \n    ->PageSize    0 \n    ->AddressSize 0 \n"
+                   "    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"NineteenCharacterTextIsKept",
+                   "T SPI N 1234567890123456789 V b S 65536 P 256 A 3", 1, 1, "SPI", 65536, 256, 3,
+                   ""},
+        ConfigCase{"TwentyCharacterTextRejectsTheFile",
+                   "T SPI N 12345678901234567890 V b S 65536 P 256 A 3", 0, kRomTypeUnset, "SPI", 0,
+                   0, 0,
+                   "    ROM Config value 2 is 20 characters long, more than 19 !!!\n"
+                   "    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"TwelveDigitNumberRejectsTheFile", "T SPI N a V b S 000000065536 P 256 A 3", 0,
+                   kRomTypeUnset, "SPI", 0, 0, 0,
+                   "    ROM Config value 4 is 12 characters long, more than 11 !!!\n"
+                   "    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"NumberBeyond32BitsRejectsTheFile", "T SPI N a V b S 4294967297 P 256 A 3", 0,
+                   kRomTypeUnset, "SPI", 0, 0, 0,
+                   "    ROM Config RomSize 4294967297 is out of range !!!\n"
+                   "    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"LargestSigned32BitSizeIsAccepted", "T SPI N a V b S 2147483647 P 256 A 3", 1, 1,
+                   "SPI", 2147483647, 256, 3, ""},
+        ConfigCase{"LongKeyWordsAreSkipped",
+                   std::string(10000, 'K') + " SPI N a V b S 65536 P 256 A 3", 1, 1, "SPI", 65536,
+                   256, 3, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReadRomConfig, MissingFilePrintsOnlyTheOpenLine) {
+  test::ScratchDir dir;
+  sim::SimRig rig{sim::SimMachine{}};
+  Console console(*rig.host);
+  RomParameter rom;
+  uint8_t romType = kRomTypeUnset;
+  EXPECT_EQ(ReadRomConfig(console, "missing.cfg", &romType, &rom), 0);
+  EXPECT_EQ(rig.host->Stdout(), "    Cannot open Config !!!\n");
+  EXPECT_EQ(romType, kRomTypeUnset);
+}
+
+TEST(ReadRomConfig, DirectoryAndWordOf10000CharactersFailCleanly) {
+  test::ScratchDir dir;
+  sim::SimRig rig{sim::SimMachine{}};
+  Console console(*rig.host);
+  RomParameter rom;
+  uint8_t romType = kRomTypeUnset;
+  EXPECT_EQ(ReadRomConfig(console, ".", &romType, &rom), 0);
+  EXPECT_EQ(rig.host->Stdout(), "    Cannot open Config !!!\n");
+
+  rig.host->ClearConsole();
+  test::WriteText("long.cfg", "T " + std::string(10000, 'S') + " N a V b S 65536 P 256 A 3");
+  EXPECT_EQ(ReadRomConfig(console, "long.cfg", &romType, &rom), 0);
+  EXPECT_EQ(rig.host->Stdout(),
+            "    ROM Config value 1 is 10000 characters long, more than 19 !!!\n"
+            "    Get ROM Parameter fail !!!\n");
+}
+
+TEST(ReadRomConfig, BinaryContentNeverCrashes) {
+  test::ScratchDir dir;
+  sim::SimRig rig{sim::SimMachine{}};
+  Console console(*rig.host);
+  test::WriteFile("binary.cfg", test::Pattern(3000, 7));
+  RomParameter rom;
+  uint8_t romType = kRomTypeUnset;
+  EXPECT_EQ(ReadRomConfig(console, "binary.cfg", &romType, &rom), 0);
+  EXPECT_NE(rig.host->Stdout().find("    Get ROM Parameter fail !!!\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zemb
