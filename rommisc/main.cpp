@@ -1,8 +1,5 @@
 #include "common/host/host.h"
-
-namespace zemb {
-int RunRomMisc(int argc, const char* const* argv, Host& host);
-}
+#include "rommisc/rommisc.h"
 
 int main(int argc, char** argv) {
   auto host = zemb::MakeHost();

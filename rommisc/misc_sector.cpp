@@ -1,0 +1,160 @@
+// The misc sector update: a read-modify-write of the 40-byte misc record,
+// with the sector erased first on an SPI ROM and every byte read back.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "common/device/reporting.h"
+#include "common/device/requests.h"
+#include "rommisc/rommisc.h"
+
+namespace zemb {
+
+namespace {
+
+constexpr const char* kHeadingBlank = "                               \n";
+
+using MiscRecord = std::array<uint8_t, kMiscRecordSize>;
+
+std::string MacText(const uint8_t* mac) {
+  std::string text =
+      Format("%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  bool erased = true;
+  for (int i = 0; i < kMacLength; ++i) erased = erased && mac[i] == 0xFF;
+  if (erased) text += " (erased)";
+  return text;
+}
+
+std::string SerialText(const uint8_t* serial) {
+  std::string text;
+  bool valid = true, erased = true;
+  for (int i = 0; i < kSerialLength; ++i) {
+    const uint8_t low = serial[2 * i], high = serial[2 * i + 1];
+    const bool hex =
+        (low >= '0' && low <= '9') || (low >= 'A' && low <= 'F') || (low >= 'a' && low <= 'f');
+    valid = valid && high == 0 && hex;
+    erased = erased && low == 0xFF && high == 0xFF;
+    text += static_cast<char>(low);
+  }
+  if (valid) return text;
+  if (erased) return "not programmed (erased)";
+  text = Format("not a valid serial number (%02X", serial[0]);
+  for (int i = 1; i < 2 * kSerialLength; ++i) text += Format(" %02X", serial[i]);
+  return text + ")";
+}
+
+// Once the sector has been erased or partly written, the fields this run
+// meant to keep may be gone from the ROM. The operator gets them in the
+// forms the command line takes, so they can be programmed again.
+void ShowRecordAsRead(Console& console, const MiscRecord& record) {
+  console.Print("    Misc record before this run: P-side MAC %s, S-side MAC %s, serial number %s\n",
+                MacText(record.data() + kMiscPSideMacOffset).c_str(),
+                MacText(record.data() + kMiscSSideMacOffset).c_str(),
+                SerialText(record.data() + kMiscSerialOffset).c_str());
+}
+
+// The steps both functions share; `change` replaces this run's fields in
+// the record read from the ROM.
+template <typename Change>
+int UpdateMiscRecord(Console& console, RomAccessTable& rom, RomMiscParameters& p, Change change) {
+  const uint8_t deviceType = rom.GetRomType();
+  console.Write(kHeadingBlank);
+  console.Print("Modify - %s ROM Access         \n\n", RomTypeText(p.RomType));
+  if (deviceType != p.RomType) {
+    console.Print("    The device ROM type %d is not %s!!!\n", deviceType, RomTypeText(p.RomType));
+    return 0;
+  }
+
+  MiscRecord record{};
+  if (!ReadMiscSector(console, rom, p, record.data(), kMiscRecordSize)) {
+    console.Write("    Read Misc Sector fail !!!\n");
+    return 0;
+  }
+  const MiscRecord asRead = record;
+  if (!EraseMiscSector(console, rom, p, deviceType)) {
+    console.Write("    Erase Misc Sector fail !!!\n");
+    ShowRecordAsRead(console, asRead);
+    return 0;
+  }
+  change(record.data());
+  if (!WriteMiscSectorVerified(console, rom, record.data(), kMiscRecordSize, p)) {
+    console.Write("    Write Misc Sector fail !!!\n");
+    ShowRecordAsRead(console, asRead);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int ProgramMacAddresses(Console& console, RomAccessTable& rom, RomMiscParameters& p) {
+  return UpdateMiscRecord(console, rom, p, [&p](uint8_t* record) {
+    std::memcpy(record + kMiscPSideMacOffset, p.PSideMac, kMacLength);
+    std::memcpy(record + kMiscSSideMacOffset, p.SSideMac, kMacLength);
+  });
+}
+
+int ProgramSerialNumber(Console& console, RomAccessTable& rom, RomMiscParameters& p) {
+  return UpdateMiscRecord(console, rom, p, [&p](uint8_t* record) {
+    // Little-endian whatever the host's byte order.
+    for (int i = 0; i < kSerialLength; ++i) {
+      record[kMiscSerialOffset + 2 * i] = static_cast<uint8_t>(p.SerialNumber[i] & 0xFF);
+      record[kMiscSerialOffset + 2 * i + 1] = static_cast<uint8_t>(p.SerialNumber[i] >> 8);
+    }
+  });
+}
+
+int ReadMiscSector(Console& console, RomAccessTable& rom, RomMiscParameters& p, uint8_t* buffer,
+                   uint32_t length) {
+  const int result = rom.ReadRom(p.Rom, buffer, kMiscSectorOffset, length);
+  if (!result) ReportSystemError(console, kCannotReadRom);
+  return result;
+}
+
+int EraseMiscSector(Console& console, RomAccessTable& rom, RomMiscParameters& p,
+                    uint8_t deviceRomType) {
+  if (deviceRomType != kRomTypeSpi) return 1;
+  console.Write("    Erase Misc sector ...\n");
+  if (!rom.EraseSector(p.Rom, kMiscSectorOffset)) {
+    ReportSystemError(console, kCannotEraseRom);
+    return 0;
+  }
+  return 1;
+}
+
+int WriteMiscSectorVerified(Console& console, RomAccessTable& rom, const uint8_t* data,
+                            uint32_t length, RomMiscParameters& p) {
+  if (length == 0) return 1;
+  // One read returns at most this much, so nothing longer can be verified.
+  if (length > kMaxRomTransfer) return 0;
+  // The configuration reader refuses a page size of 0; without it the piece
+  // loop below would never end.
+  if (p.Rom.PageSize == 0) return 0;
+  std::array<uint8_t, kMaxRomTransfer> written{};
+  std::array<uint8_t, kMaxRomTransfer> readBack{};
+  std::memcpy(written.data(), data, length);
+
+  console.Write("\r");
+  console.Print("    [OffsetStart : OffsetEnd] %u : %u", static_cast<unsigned>(kMiscSectorOffset),
+                static_cast<unsigned>(kMiscSectorOffset + length));
+  for (uint32_t offset = 0; offset < length;) {
+    const uint32_t piece = std::min<uint32_t>(p.Rom.PageSize, length - offset);
+    if (!rom.WriteRom(p.Rom, written.data() + offset, kMiscSectorOffset + offset, piece)) {
+      ReportSystemError(console, kCannotWriteRom);
+      return 0;
+    }
+    offset += piece;
+  }
+  if (!rom.ReadRom(p.Rom, readBack.data(), kMiscSectorOffset, length)) {
+    ReportSystemError(console, kCannotReadRom);
+    return 0;
+  }
+  if (std::memcmp(written.data(), readBack.data(), length) != 0) {
+    ReportMismatch(console, written.data(), readBack.data(), length);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace zemb
