@@ -97,13 +97,13 @@ struct Fault {
 struct TraceEntry {
   Face face = Face::Own;
   RequestKind kind = RequestKind::Any;
-  bool toDevice = false;   // direction of the data stage
-  uint8_t op = 0;          // ACCESS_ROM operation, status index, or IO sub-command
-  uint32_t address = 0;    // ROM address, or I2C register address
-  uint32_t length = 0;     // byte count of the operation or data stage
-  uint32_t wireLength = 0; // IOCTL buffer length, or property data length
-  bool failed = false;     // refused, or failed by a fault
-  std::string note;        // why it was refused, or what a fault did
+  bool toDevice = false;    // direction of the data stage
+  uint8_t op = 0;           // ACCESS_ROM operation, status index, or IO sub-command
+  uint32_t address = 0;     // ROM address, or I2C register address
+  uint32_t length = 0;      // byte count of the operation or data stage
+  uint32_t wireLength = 0;  // IOCTL buffer length, or property data length
+  bool failed = false;      // refused, or failed by a fault
+  std::string note;         // why it was refused, or what a fault did
 };
 
 struct I2cDevice {
