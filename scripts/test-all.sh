@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: the native build against the
+# simulated device, the sanitizer build, the Windows x86 and x64 product
+# builds and the Windows x64 build over the simulated device, and the
+# Windows programs under Wine. What the machine lacks is installed with
+# apt-get where that is possible; Windows builds and Wine tests that cannot
+# be had are reported as skipped, never failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${ZEMB_JOBS:-2}
+
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+install_missing() {
+  local wanted=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
+                g++-mingw-w64-i686-posix wine64 clang xorriso)
+  local missing=()
+  for p in "${wanted[@]}"; do have_pkg "$p" || missing+=("$p"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get > /dev/null; then
+    echo "note: cannot install ${missing[*]} (not root or no apt-get)"
+    return 0
+  fi
+  echo "installing: ${missing[*]}"
+  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}") \
+    > /tmp/zemb-apt.log 2>&1 || echo "note: some packages could not be installed (see /tmp/zemb-apt.log)"
+}
+
+step() { echo; echo "=== $*"; }
+
+install_missing
+
+windows=0
+if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v i686-w64-mingw32-g++-posix > /dev/null; then
+  windows=1
+  for preset in windows-x86 windows-x64 windows-x64-sim; do
+    step "build $preset"
+    cmake --preset "$preset" > /dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+  done
+else
+  echo "SKIPPED: mingw-w64 is not available; the Windows builds and the Wine tests are skipped"
+fi
+
+step "build native"
+cmake --preset native > /dev/null
+cmake --build --preset native -j "$jobs"
+
+step "build sanitize"
+cmake --preset sanitize > /dev/null
+cmake --build --preset sanitize -j "$jobs"
+
+step "test sanitize (AddressSanitizer, UndefinedBehaviorSanitizer)"
+ctest --preset sanitize -j "$jobs" --label-exclude wine
+
+step "test native"
+ctest --preset native -j "$jobs"
