@@ -1,8 +1,4 @@
-#include "common/host/host.h"
-
-namespace zemb {
-int RunIoAccess(int argc, const char* const* argv, Host& host);
-}
+#include "ioaccess/ioaccess.h"
 
 int main(int argc, char** argv) {
   auto host = zemb::MakeHost();
