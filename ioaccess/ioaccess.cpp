@@ -6,22 +6,15 @@
 
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
+#include "common/device/text.h"
 
 namespace zemb {
 
 namespace {
 
-char UpperCase(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Keywords match whole and in any letter case.
 bool IsKeyword(const char* word, const char* keyword) {
-  for (;; ++word, ++keyword) {
-    char a = UpperCase(*word), b = UpperCase(*keyword);
-    if (a != b) return false;
-    if (a == 0) return true;
-  }
+  return EqualsIgnoreCase(word, keyword);
 }
 
 int HexDigit(char c) {
@@ -39,13 +32,6 @@ bool ParseByte(const char* text, uint8_t* destination) {
 bool ParseI2cTarget(const char* const* argv, IoRequest& r) {
   return ParseByte(argv[3], &r.I2cAddress) && ParseByte(argv[4], &r.RegAddressSize) &&
          ParseHexNumber(argv[5], &r.RegAddress, 4) && ParseByte(argv[6], &r.DataSize);
-}
-
-void WritePadded(Console& console, std::string_view text) {
-  std::string line(text);
-  if (line.size() < 76) line.append(76 - line.size(), ' ');
-  line += '\n';
-  console.Write(line);
 }
 
 }  // namespace

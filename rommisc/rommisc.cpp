@@ -8,34 +8,16 @@
 
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
+#include "common/device/text.h"
 #include "common/rom/rom_config.h"
 
 namespace zemb {
 
 namespace {
 
-char UpperCase(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualsIgnoreCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = UpperCase(*a), y = UpperCase(*b);
-    if (x != y) return false;
-    if (x == 0) return true;
-  }
-}
-
 bool IsHexDigit(char c) {
   c = UpperCase(c);
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
-
-void PrintPadded(Console& console, const char* text) {
-  std::string line(text);
-  if (line.size() < 76) line.append(76 - line.size(), ' ');
-  line += '\n';
-  console.Write(line);
 }
 
 void PrintMacUsage(Console& console) {
@@ -55,7 +37,7 @@ void PrintMacUsage(Console& console) {
       "Example:",
       "    ZembRomMisc.exe MAC 11-22-33-44-55-66 AA-BB-CC-DD-EE-FF {ROM Config}",
   };
-  for (const char* line : kLines) PrintPadded(console, line);
+  for (const char* line : kLines) WritePadded(console, line);
 }
 
 void PrintSerialUsage(Console& console) {
@@ -75,7 +57,7 @@ void PrintSerialUsage(Console& console) {
       "Example:",
       "    ZembRomMisc.exe SER 20000130041415 {ROM Config}",
   };
-  for (const char* line : kLines) PrintPadded(console, line);
+  for (const char* line : kLines) WritePadded(console, line);
 }
 
 }  // namespace

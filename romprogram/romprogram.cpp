@@ -6,21 +6,12 @@
 
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
+#include "common/device/text.h"
 #include "common/rom/rom_config.h"
 
 namespace zemb {
 
 namespace {
-
-bool EqualsIgnoreCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = *a, y = *b;
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-    if (x == 0) return true;
-  }
-}
 
 // atoi: optional sign, then decimal digits up to the first other character.
 // Digits past what 32 bits hold are ignored instead of overflowing.
@@ -37,13 +28,6 @@ int32_t DecimalValue(const char* text) {
   if (value > 2147483647LL) value = 2147483647LL;
   if (value < -2147483648LL) value = -2147483648LL;
   return static_cast<int32_t>(value);
-}
-
-void PrintPadded(Console& console, const char* text) {
-  std::string line(text);
-  if (line.size() < 76) line.append(76 - line.size(), ' ');
-  line += '\n';
-  console.Write(line);
 }
 
 }  // namespace
@@ -191,7 +175,7 @@ void PrintUsage(Console& console) {
       "    ZembRomProgram.exe PRINT  {ROM Config} {Start Address}",
       "    ZembRomProgram.exe ERASE  {ROM Config}",
   };
-  for (const char* line : kLines) PrintPadded(console, line);
+  for (const char* line : kLines) WritePadded(console, line);
 }
 
 std::string RunLogPath(const LocalTime& t) {

@@ -6,6 +6,7 @@
 
 #include "common/device/device_ids.h"
 #include "common/device/requests.h"
+#include "common/device/text.h"
 
 namespace zemb {
 
@@ -65,10 +66,7 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
   const char* vendor = reinterpret_cast<const char*>(&descriptor[vendorOffset]);
   const char* norva = "Norva";
   for (int i = 0; i < 5; ++i) {
-    char a = vendor[i], b = norva[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
+    if (UpperCase(vendor[i]) != UpperCase(norva[i])) return false;
   }
   return true;
 }

@@ -4,22 +4,14 @@
 #include <cstring>
 #include <string>
 
+#include "common/device/text.h"
+
 namespace zemb {
 
 namespace {
 
 bool IsSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool EqualsIgnoreCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = *a, y = *b;
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-    if (x == 0) return true;
-  }
 }
 
 // Reads words of a text stream. A word is kept up to `limit` characters;
