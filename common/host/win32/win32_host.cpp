@@ -28,11 +28,12 @@
 #include "common/host/host.h"
 #include "common/host/win32/scsi_layout.h"
 
-namespace zemb {
-namespace {
-
 // mingw-w64 has no vidcap.h. The vtable order is that of the Windows SDK and
-// must not change: a COM call through a wrong slot is a silent crash.
+// must not change: a COM call through a wrong slot is a silent crash. It is
+// declared at global scope, as the SDK does: in an anonymous namespace,
+// where nothing in this file implements it, GCC proves that no object of
+// the type can exist and turns every call through it into a jump to
+// nowhere.
 struct IKsTopologyInfo : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE get_NumCategories(DWORD* count) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Category(DWORD index, GUID* category) = 0;
@@ -45,6 +46,9 @@ struct IKsTopologyInfo : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE get_NodeType(DWORD nodeId, GUID* nodeType) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateNodeInstance(DWORD nodeId, REFIID iid, void** object) = 0;
 };
+
+namespace zemb {
+namespace {
 
 // Defined here rather than taken from a library so the value cannot depend on
 // which import library happens to carry it.
