@@ -762,7 +762,8 @@ struct SimDevice::Firmware {
       out[7] = 0;
       if (dataIn == kDataIn) {
         transferred = static_cast<uint32_t>(o.dataIn.size());
-        std::memcpy(out + dataOffset, o.dataIn.data(), transferred);
+        // An empty answer has no data pointer to copy from.
+        if (transferred > 0) std::memcpy(out + dataOffset, o.dataIn.data(), transferred);
         PutLe32(out + 12, transferred);
       }
     }
@@ -1095,7 +1096,8 @@ struct SimDevice::Firmware {
             if (writeI2c) {
               xuAnswer.reset();
             } else {
-              std::memcpy(keepAnswer() + 14, bytes.data(), bytes.size());
+              uint8_t* answer = keepAnswer();
+              if (!bytes.empty()) std::memcpy(answer + 14, bytes.data(), bytes.size());
             }
             return std::nullopt;
           }
@@ -1142,7 +1144,7 @@ struct SimDevice::Firmware {
   Verdict XuDataRead(uint8_t* out, TraceEntry& t) {
     if (!Finished(kOpRead)) return Refuse("read of the data control with no finished ROM read");
     std::memset(out, 0, kXuDataSize);
-    std::memcpy(out, readData.data(), readData.size());
+    if (!readData.empty()) std::memcpy(out, readData.data(), readData.size());
     t.length = static_cast<uint32_t>(readData.size());
     return std::nullopt;
   }
