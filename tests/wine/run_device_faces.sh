@@ -1,0 +1,340 @@
+#!/usr/bin/env bash
+# The real Windows x64 build of the three tools under Wine, on a simulated
+# Zemb device behind Windows' own interfaces: a kernel driver (zembsim.sys)
+# with the own-driver and the CD-ROM face, found by SetupAPI and driven with
+# DeviceIoControl, and an in-process capture filter with the extension unit,
+# found by the system device enumerator and driven with IKsControl. Both run
+# the simulated firmware over a zembsim state folder.
+#
+# Every command runs twice: the Windows tool under Wine on that device, and
+# the native tool on a second device plugged by zembsim with the same faces.
+# Standard output, standard error, rom.bin and device.txt must come out the
+# same, apart from the two other video devices registered in the Wine prefix
+# (one without a DevicePath, one without the extension unit), whose "Found
+# device" lines must stand before the Zemb camera's.
+#
+# Exit 77 (skipped) when Wine, the Windows build or the native build is
+# missing.
+set -u
+usage="usage: run_device_faces.sh WINDOWS_X64_BUILD_DIR ZEMBSIM ROMPROGRAM ROMMISC IOACCESS"
+win=${1:?$usage}
+zembsim=${2:?$usage} nrom=${3:?$usage} nmisc=${4:?$usage} nio=${5:?$usage}
+
+wine=$(command -v wine64 || true)
+[ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
+if [ -z "$wine" ]; then echo "SKIPPED: wine64 is not installed"; exit 77; fi
+wineserver=$(command -v wineserver || true)
+[ -z "$wineserver" ] && [ -x "$(dirname "$wine")/wineserver" ] && wineserver=$(dirname "$wine")/wineserver
+if [ -z "$wineserver" ]; then echo "SKIPPED: wineserver is not installed"; exit 77; fi
+wrom=$win/romprogram/ZembRomProgram.exe wmisc=$win/rommisc/ZembRomMisc.exe
+wio=$win/ioaccess/ZembIoAccess.exe
+driver=$win/tests/wine/zembsim.sys filter=$win/tests/wine/zembsim_capture_filter.dll
+for f in "$wrom" "$wmisc" "$wio" "$driver" "$filter"; do
+  if [ ! -f "$f" ]; then
+    echo "SKIPPED: no $f (build the windows-x64 preset; it needs mingw-w64)"
+    exit 77
+  fi
+done
+for f in "$zembsim" "$nrom" "$nmisc" "$nio"; do
+  if [ ! -x "$f" ]; then echo "SKIPPED: no native build at $f"; exit 77; fi
+done
+
+work=$(mktemp -d /tmp/zemb-wine-faces.XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+cleanup() {
+  "$wineserver" -k > /dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+wdev=$work/wine-device    # the device the driver and the filter serve
+ndev=$work/native-device  # the native tools' device, and their working folder
+wrun=$work/wine-run       # the Windows tools' working folder
+mkdir -p "$wdev" "$ndev" "$wrun"
+failed=0
+
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL: $*"
+}
+
+# Z: is the Unix root in every Wine prefix.
+winpath() { local p="Z:$1"; printf '%s' "${p//\//\\}"; }
+regpath() { local p; p=$(winpath "$1"); printf '%s' "${p//\\/\\\\}"; }
+regedit() { "$wine" regedit /S "$(winpath "$1")" > /dev/null 2>&1; }
+
+# --- the prefix, the driver and the filter ----------------------------------
+
+start=$SECONDS
+if ! "$wine" wineboot -i > "$work/wineboot.log" 2>&1; then
+  echo "FAIL: wineboot"
+  tail -5 "$work/wineboot.log"
+  exit 1
+fi
+
+own=7141d015-0587-42df-974e-69853664d13f
+cdrom=53f56308-b6bf-11d0-94f2-00a0c91efb8b
+video=860BB310-5D01-11D0-BD3B-00A0C911CE86
+camera=2F605CC9-BDD4-41B7-92BE-C0386CEC2CB7
+other=2E6EDC79-31FC-4D2A-84B5-7B2FC194E014
+camera_path='\\?\usb#vid_2e8a&pid_5a02&mi_00#zemb0001#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\global'
+other_path='\\?\usb#vid_046d&pid_0825&mi_00#other0001#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\global'
+state=$(regpath "$wdev/ZembSimDevice")
+
+# An interface of class $1 on device instance ROOT\ZEMBSIM\$2 of setup class
+# $3, present (linked) or not ($4 = 1 or 0).
+interface_reg() {
+  local key="HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\{$1}\\##?#ROOT#ZEMBSIM#$2#{$1}"
+  cat << EOF
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\ROOT\\ZEMBSIM\\$2]
+"ClassGUID"="{$3}"
+"DeviceDesc"="Zemb simulated device"
+
+[$key]
+"DeviceInstance"="ROOT\\\\ZEMBSIM\\\\$2"
+
+[$key\\#]
+"SymbolicLink"="\\\\\\\\?\\\\ROOT#ZEMBSIM#$2#{$1}"
+
+[$key\\#\\Control]
+"Linked"=dword:0000000$4
+
+EOF
+}
+
+# Which of the driver's faces SetupAPI lists: own ($1) and CD-ROM ($2).
+faces_reg() {
+  {
+    echo "Windows Registry Editor Version 5.00"
+    echo
+    interface_reg $own 0000 4d36e97d-e325-11ce-bfc1-08002be10318 "$1"
+    interface_reg $cdrom 0001 4d36e965-e325-11ce-bfc1-08002be10318 "$2"
+  } > "$work/faces.reg"
+  regedit "$work/faces.reg"
+}
+
+# The video input category: the Zemb camera, another camera whose nodes know
+# no extension unit, and a device without a DevicePath. Keys are listed in
+# name order, which puts the Zemb camera last.
+cat > "$work/filter.reg" << EOF
+Windows Registry Editor Version 5.00
+
+[HKEY_CLASSES_ROOT\\CLSID\\{$camera}]
+@="Zemb simulated camera"
+"StateFolder"="$state"
+
+[HKEY_CLASSES_ROOT\\CLSID\\{$camera}\\InprocServer32]
+@="$(regpath "$filter")"
+"ThreadingModel"="Both"
+
+[HKEY_CLASSES_ROOT\\CLSID\\{$other}]
+@="Other simulated camera"
+
+[HKEY_CLASSES_ROOT\\CLSID\\{$other}\\InprocServer32]
+@="$(regpath "$filter")"
+"ThreadingModel"="Both"
+
+[HKEY_CLASSES_ROOT\\CLSID\\{$video}\\Instance\\{00000000-0000-0000-0000-000000000001}]
+"FriendlyName"="Screen Capture"
+"CLSID"="{$other}"
+
+[HKEY_CLASSES_ROOT\\CLSID\\{$video}\\Instance\\{$other}]
+"FriendlyName"="Other Camera"
+"CLSID"="{$other}"
+"DevicePath"="${other_path//\\/\\\\}"
+
+[HKEY_CLASSES_ROOT\\CLSID\\{$video}\\Instance\\{$camera}]
+"FriendlyName"="Zemb USB Camera"
+"CLSID"="{$camera}"
+"DevicePath"="${camera_path//\\/\\\\}"
+EOF
+regedit "$work/filter.reg"
+faces_reg 0 0
+
+"$wine" sc create zembsim type= kernel start= demand binPath= "$(winpath "$driver")" > /dev/null 2>&1
+cat > "$work/service.reg" << EOF
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\zembsim]
+"StateFolder"="$state"
+EOF
+regedit "$work/service.reg"
+# A service created in a fresh prefix is not known to the service manager
+# that prefix started with, so the driver starts in a new session. That
+# session is kept up between the tool runs (the driver lives as long as the
+# wineserver), and no longer than half a minute after the last one if this
+# script dies without cleaning up.
+"$wineserver" -k > /dev/null 2>&1
+"$wineserver" -w > /dev/null 2>&1
+"$wineserver" -p30
+"$wine" sc start zembsim > /dev/null 2>&1
+if ! "$wine" sc query zembsim 2>&1 | grep -q "STATE.*RUNNING"; then
+  echo "FAIL: the test driver does not start under Wine"
+  "$wine" sc query zembsim 2>&1 | tr -d '\r'
+  exit 1
+fi
+echo "wine prefix and test driver ready ($((SECONDS - start)) s)"
+
+# --- running both sides -----------------------------------------------------
+
+printf 'ROM_TYPE SPI\nROM_NAME W25Q512\nROM_VENDOR Zemb\nROM_SIZE 65536\nPAGE_SIZE 256\nADDRESS_SIZE 3\n' \
+  > "$work/spi.cfg"
+# Inputs of a 64 KiB ROM: repeatable bytes, an image that ends inside it.
+make_inputs() {
+  cp "$work/spi.cfg" "$1/"
+  head -c 20000 /dev/zero | tr '\0' '\132' > "$1/hwfw.bin"
+  printf 'ZEMB-HWFW-2.4' | dd of="$1/hwfw.bin" conv=notrunc status=none
+  head -c 24000 /dev/zero | tr '\0' '\133' > "$1/hwfw-2.bin"
+  head -c 4096 /dev/zero | tr '\0' '\104' > "$1/desc.bin"
+  head -c 6000 /dev/zero | tr '\0' '\105' > "$1/desc-2.bin"
+  seq 1 2000 | head -c 8192 > "$1/image.iso"
+  seq 5000 9000 | head -c 12288 > "$1/image-2.iso"
+}
+make_inputs "$wrun"
+make_inputs "$ndev"
+
+tool_of() {  # side (w or n), tool name
+  case "$1$2" in
+    wrom) echo "$wrom" ;; wmisc) echo "$wmisc" ;; wio) echo "$wio" ;;
+    nrom) echo "$nrom" ;; nmisc) echo "$nmisc" ;; nio) echo "$nio" ;;
+  esac
+}
+
+# The Windows tool in its folder, the native one in its own; each side's
+# output in $work/{w,n}.{out,err}, the line ends of Windows text mode read
+# as LF.
+run_both() {  # tool args...
+  local tool=$1
+  shift
+  (cd "$wrun" && "$wine" "$(tool_of w "$tool")" "$@" > "$work/w.raw" 2> "$work/w.rawerr")
+  # The tools print the system's error text as it comes: with Windows' CR LF
+  # (the sim's texts end in LF), and for ERROR_GEN_FAILURE (31) in the words
+  # of Wine's message table.
+  sed -e 's/\r$//' -e 's/^\(    - Error Message : .*\)\r$/\1/' \
+    -e 's/^\(    - Error Message : \)General failure\.$/\1A device attached to the system is not functioning./' \
+    "$work/w.raw" > "$work/w.out"
+  sed 's/\r$//' "$work/w.rawerr" > "$work/w.err"
+  (cd "$ndev" && "$(tool_of n "$tool")" "$@" > "$work/n.out" 2> "$work/n.err")
+}
+
+# What Wine must print: the native text with the other video devices' lines
+# before the Zemb camera's.
+expected_stdout() {
+  ZEMB_OTHER_PATH=$other_path awk '/^  Found device: Zemb USB Camera/ && !done {
+         print "  Found device: Screen Capture ignored"
+         print "  Found device: Other Camera [" ENVIRON["ZEMB_OTHER_PATH"] "]"
+         done = 1
+       }
+       { print }' "$work/n.out"
+}
+
+compare() {  # what
+  local what=$1
+  if ! diff <(expected_stdout) "$work/w.out" > "$work/diff"; then
+    fail "$what: standard output differs from the native build (< native, > Windows)"
+    head -20 "$work/diff"
+  fi
+  if ! diff "$work/n.err" "$work/w.err" > "$work/diff"; then
+    fail "$what: standard error differs from the native build (< native, > Windows)"
+    head -20 "$work/diff"
+  fi
+  if ! cmp -s "$ndev/ZembSimDevice/rom.bin" "$wdev/ZembSimDevice/rom.bin"; then
+    fail "$what: the ROM differs from the native build's"
+    cmp "$ndev/ZembSimDevice/rom.bin" "$wdev/ZembSimDevice/rom.bin" | head -3
+  fi
+  if ! diff "$ndev/ZembSimDevice/device.txt" "$wdev/ZembSimDevice/device.txt" > "$work/diff"; then
+    fail "$what: the device state differs from the native build's"
+    head -20 "$work/diff"
+  fi
+}
+
+step() {  # face, tool args...
+  local face=$1
+  shift
+  run_both "$@"
+  compare "$face: $*"
+}
+
+expect_in() {  # what, file, text
+  grep -qF -- "$3" "$2" || fail "$1: no \"$3\" in the Windows tool's output"
+}
+
+sim_both() {  # zembsim args...
+  (cd "$wdev" && "$zembsim" "$@" > /dev/null) || fail "zembsim $* (Wine's device)"
+  (cd "$ndev" && "$zembsim" "$@" > /dev/null) || fail "zembsim $* (native device)"
+}
+
+# --- the flows --------------------------------------------------------------
+
+# MAKE touches no device: the same Kesh file on both sides.
+run_both rom MAKE hwfw.bin desc.bin image.iso
+diff "$work/n.out" "$work/w.out" > /dev/null || fail "MAKE: output differs from the native build"
+cmp -s "$ndev/KESH_ROM_FILE.bin" "$wrun/KESH_ROM_FILE.bin" || fail "MAKE: the Kesh files differ"
+
+for face in own cdrom xu; do
+  t=$SECONDS
+  [ -d "$wdev/ZembSimDevice" ] && sim_both unplug
+  sim_both plug --face $face --rom spi --size 65536
+  case $face in
+    own) faces_reg 1 0 ;;
+    cdrom) faces_reg 0 1 ;;
+    xu) faces_reg 0 0 ;;
+  esac
+
+  step $face rom BURN KESH_ROM_FILE.bin spi.cfg
+  expect_in "$face BURN" "$work/w.out" "Burn Pass"
+  case $face in
+    own) ;;
+    cdrom) expect_in "$face BURN" "$work/w.out" "=> GetNorvaCDROMHandle [INFO] Find Kesh device" ;;
+    xu) expect_in "$face BURN" "$work/w.out" "  Found device: Screen Capture ignored" ;;
+  esac
+  step $face rom PRINT spi.cfg 0
+  step $face rom HWFW hwfw-2.bin spi.cfg
+  step $face rom IMG image-2.iso spi.cfg
+  step $face rom DESC desc-2.bin spi.cfg
+  step $face misc SER 20000130041415 spi.cfg
+  step $face misc MAC 11-22-33-44-55-66 AA-BB-CC-DD-EE-FF spi.cfg
+  step $face rom PRINT spi.cfg 45056
+
+  if [ $face = own ]; then
+    # The IO tool has no own-driver path.
+    step $face io GPIO GET
+    expect_in "$face GPIO" "$work/w.out" "Cannot find device for test!!!"
+  else
+    step $face io GPIO SET_DIR 0xFF
+    step $face io GPIO SET 0x5A
+    step $face io GPIO GET
+    step $face io I2C W 0x78 2 0x1002 2 0xab 0xcd
+    step $face io I2C R 0x78 2 0x1002 2
+  fi
+
+  # A failing device: the tools' failure texts, the Win32 error and its
+  # text (or the HRESULT) carried through the driver or the filter.
+  case $face in
+    own)
+      sim_both fault fail access-rom 3
+      step $face rom BURN KESH_ROM_FILE.bin spi.cfg
+      expect_in "$face BURN with a fault" "$work/w.out" "Burn Fail"
+      ;;
+    cdrom)
+      sim_both fault fail access-rom 2 1117
+      step $face rom PRINT spi.cfg 0
+      sim_both fault fail io-access 1
+      step $face io GPIO GET
+      ;;
+    xu)
+      sim_both fault fail xu-write 2
+      step $face rom HWFW hwfw.bin spi.cfg
+      expect_in "$face HWFW with a fault" "$work/w.err" "XU_CONTROL_UnableVENDOR_ACCESS"
+      sim_both fault fail xu-read 1
+      step $face io I2C R 0x50 1 0x10 4
+      expect_in "$face I2C with a fault" "$work/w.err" "XU_CONTROL_UnableVENDOR_ACCESS"
+      ;;
+  esac
+  sim_both fault clear
+
+  step $face rom ERASE spi.cfg
+  echo "$face face: done ($((SECONDS - t)) s)"
+done
+
+echo "wine device faces: $((SECONDS - start)) s, $failed failed"
+[ "$failed" -eq 0 ]
