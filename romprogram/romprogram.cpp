@@ -203,7 +203,12 @@ int RunRomProgram(int argc, const char* const* argv, Host& host) {
 
   host.CreateDirectory(kLogFolder);
   // Appending keeps the log of an earlier run in the same minute.
-  console.OpenLog(RunLogPath(host.GetLocalTime()));
+  const std::string logPath = RunLogPath(host.GetLocalTime());
+  if (!console.OpenLog(logPath)) {
+    // The run goes on without its log (a file where the folder belongs, a
+    // read-only directory); the operator has to know that none is kept.
+    console.Print("    Cannot create run log %s !!!\n", logPath.c_str());
+  }
 
   FoundDevice device;
   std::unique_ptr<RomAccessTable> table;
