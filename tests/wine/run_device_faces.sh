@@ -166,8 +166,13 @@ regedit "$work/service.reg"
 "$wineserver" -k > /dev/null 2>&1
 "$wineserver" -w > /dev/null 2>&1
 "$wineserver" -p30
-"$wine" sc start zembsim > /dev/null 2>&1
-if ! "$wine" sc query zembsim 2>&1 | grep -q "STATE.*RUNNING"; then
+running() { "$wine" sc query zembsim 2>&1 | grep -q "STATE.*RUNNING"; }
+for attempt in 1 2 3; do
+  "$wine" sc start zembsim > /dev/null 2>&1
+  running && break
+  sleep "$attempt"
+done
+if ! running; then
   echo "FAIL: the test driver does not start under Wine"
   "$wine" sc query zembsim 2>&1 | tr -d '\r'
   exit 1
