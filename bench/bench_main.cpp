@@ -1,0 +1,795 @@
+// zemb_bench: the tools measured against what the device itself needs.
+//
+// Every case runs the tool's own Run function in a fresh child process (this
+// program again, with --case), against the simulated device on a virtual
+// clock: the device's busy times and transfers and the tools' pauses move
+// the clock, so a 16 MiB burn takes seconds of wall clock. A child per case
+// keeps one case's memory from hiding another's peak.
+//
+// For each case the table shows the device time the run took, the lower
+// bound (busy times and transfers with no pause at all), their ratio, the
+// requests the device saw by kind against the count the protocol needs, the
+// host's CPU time and the peak resident memory. The targets are printed as
+// PASS or MISS; the exit status is 0 either way.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench_host.h"
+#include "bench/protocol_model.h"
+#include "rommisc/rommisc.h"
+#include "romprogram/romprogram.h"
+#include "sim/sim_device.h"
+#include "sim/sim_host.h"
+
+namespace fs = std::filesystem;
+
+namespace zemb::bench {
+
+namespace {
+
+constexpr uint32_t kMiB = 1u << 20;
+// The chip of every case is this large, whatever the image: the simulated
+// device's own copy of the ROM is then the same in every row, and the
+// differences in peak memory are the tools'.
+constexpr uint32_t kChipSize = 16 * kMiB;
+constexpr uint32_t kSpiPageSize = 256;
+constexpr uint32_t kI2cPageSize = 64;
+constexpr uint64_t kCpuShareLimitPercent = 2;  // of the run's device time
+constexpr int64_t kMemoryGrowthLimitKiB = 256;
+constexpr double kMakeThroughputShare = 0.9;  // of cp's
+constexpr int kThroughputRounds = 11;
+constexpr uint64_t kShortRunUs = 1000000;  // device time under which a case is run three times
+constexpr int kShortRunRepeats = 3;
+constexpr const char* kSerial = "20000130041415";
+
+// The ROM layout as the device has it: where the updates write, and the
+// header a programmed ROM starts with.
+constexpr uint32_t kHeaderSize = 256;
+constexpr uint32_t kHwFwSize = 32512;
+constexpr uint32_t kDescAddress = 0x8000;
+constexpr uint32_t kDescSize = 0x3000;
+constexpr uint32_t kImageAddress = 0xC000;
+
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Signature 0xBEEF, both markers, format word 1, and the HW/FW, descriptor,
+// image (empty) and misc entries; the reserved rest stays erased-to-zero.
+void PutProgrammedHeader(std::vector<uint8_t>& rom) {
+  std::fill(rom.begin(), rom.begin() + kHeaderSize, 0);
+  const uint8_t head[6] = {0xEF, 0xBE, 0xFF, 0xFF, 0x01, 0x00};
+  std::copy(head, head + 6, rom.begin());
+  struct Entry {
+    size_t offset;
+    uint8_t type;
+    uint32_t start, length;
+  };
+  const Entry entries[] = {{6, 0x64, 0, kHwFwSize},
+                           {16, 2, kDescAddress, kDescSize},
+                           {26, 1, kImageAddress, 0},
+                           {36, 3, 0xB000, 0x1000}};
+  for (const Entry& e : entries) {
+    rom[e.offset] = e.type;
+    PutLe32(&rom[e.offset + 2], e.start);
+    PutLe32(&rom[e.offset + 6], e.length);
+  }
+}
+
+uint64_t SteadyUs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+uint64_t CpuUs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000 + static_cast<uint64_t>(t.tv_nsec) / 1000;
+}
+
+int64_t MinorFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
+int64_t MaxRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;  // KiB on Linux
+}
+
+// The peak of this process's own address space since exec.
+int64_t HighWaterKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// A repeatable pattern without 0xFF bytes, so no byte reads as erased.
+void WritePatternFile(const std::string& path, uint64_t length, uint32_t salt) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "zemb_bench: cannot write %s\n", path.c_str());
+    std::exit(1);
+  }
+  std::vector<uint8_t> block(64 * 1024);
+  uint32_t x = 0x9E3779B9u ^ salt;
+  for (uint64_t done = 0; done < length;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), length - done));
+    for (size_t i = 0; i < n; ++i) {
+      x = x * 1664525u + 1013904223u;
+      block[i] = static_cast<uint8_t>(x >> 24);
+      if (block[i] == 0xFF) block[i] = 0x5A;
+    }
+    std::fwrite(block.data(), 1, n, file);
+    done += n;
+  }
+  std::fclose(file);
+}
+
+bool SameAsFile(const std::vector<uint8_t>& rom, uint32_t address, const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::vector<uint8_t> block(64 * 1024);
+  uint64_t at = address;
+  bool same = true;
+  size_t n;
+  while (same && (n = std::fread(block.data(), 1, block.size(), file)) > 0) {
+    same = at + n <= rom.size() && std::memcmp(rom.data() + at, block.data(), n) == 0;
+    at += n;
+  }
+  std::fclose(file);
+  return same;
+}
+
+// Whether the file at `path` holds, from `offset` to its end, exactly the
+// bytes of `part`.
+bool TailIs(const std::string& path, uint64_t offset, const std::string& part) {
+  std::FILE* whole = std::fopen(path.c_str(), "rb");
+  std::FILE* piece = std::fopen(part.c_str(), "rb");
+  bool same = whole != nullptr && piece != nullptr &&
+              std::fseek(whole, static_cast<long>(offset), SEEK_SET) == 0;
+  std::vector<uint8_t> a(64 * 1024), b(64 * 1024);
+  while (same) {
+    const size_t n = std::fread(a.data(), 1, a.size(), whole);
+    const size_t m = std::fread(b.data(), 1, b.size(), piece);
+    same = n == m && std::memcmp(a.data(), b.data(), n) == 0;
+    if (n == 0) break;
+  }
+  if (whole != nullptr) std::fclose(whole);
+  if (piece != nullptr) std::fclose(piece);
+  return same;
+}
+
+const char* FaceName(sim::Face face) {
+  return face == sim::Face::Own ? "own" : face == sim::Face::Cdrom ? "cdrom" : "xu";
+}
+
+bool ParseFace(const std::string& word, sim::Face* face) {
+  if (word == "own") *face = sim::Face::Own;
+  if (word == "cdrom") *face = sim::Face::Cdrom;
+  if (word == "xu") *face = sim::Face::Xu;
+  return word == "own" || word == "cdrom" || word == "xu";
+}
+
+// --- one case, in the child --------------------------------------------------
+
+struct CaseSpec {
+  std::string function;  // burn, hwfw, img, desc, ser, make, realtime
+  sim::Face face = sim::Face::Own;
+  sim::RomKind kind = sim::RomKind::Spi;
+  uint32_t size = 0;  // bytes of the image (burn, img, make, realtime)
+};
+
+std::string InputName(const std::string& function, uint32_t size) {
+  if (function == "hwfw") return "hwfw.bin";
+  if (function == "desc") return "desc.bin";
+  if (function == "img") return "img_" + std::to_string(size) + ".bin";
+  return "image_" + std::to_string(size) + ".bin";
+}
+
+void WriteConfig(sim::RomKind kind) {
+  std::FILE* file = std::fopen("rom.cfg", "w");
+  const bool spi = kind == sim::RomKind::Spi;
+  std::fprintf(file,
+               "ROM_TYPE %s\nROM_NAME W25Q128\nROM_VENDOR Zemb\nROM_SIZE %u\nPAGE_SIZE %u\n"
+               "ADDRESS_SIZE 3\n",
+               spi ? "SPI" : "I2C", kChipSize, spi ? kSpiPageSize : kI2cPageSize);
+  std::fclose(file);
+}
+
+using Results = std::map<std::string, std::string>;
+
+void WriteResults(const std::string& path, const Results& results) {
+  std::ofstream out(path);
+  for (const auto& [key, value] : results) out << key << ' ' << value << '\n';
+}
+
+// Runs `cp source target`; gives its wall time and its CPU time (user and
+// system), both 0 when it failed.
+void TimeCp(const std::string& source, const std::string& target, uint64_t* wallUs,
+            uint64_t* cpuUs) {
+  *wallUs = *cpuUs = 0;
+  const uint64_t start = SteadyUs();
+  pid_t pid = fork();
+  if (pid < 0) return;
+  if (pid == 0) {
+    execlp("cp", "cp", source.c_str(), target.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  const uint64_t spent = SteadyUs() - start;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return;
+  *wallUs = spent;
+  *cpuUs = static_cast<uint64_t>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 +
+           static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+int RunMakeCase(const CaseSpec& spec, const std::string& inputs, Results& results) {
+  const std::string hwfw = inputs + "/hwfw.bin";
+  const std::string desc = inputs + "/desc.bin";
+  const std::string image = inputs + "/" + InputName("burn", spec.size);
+  const std::vector<std::string> words = {"ZembRomProgram", "MAKE", hwfw, desc, image};
+  std::vector<const char*> argv;
+  for (const auto& word : words) argv.push_back(word.c_str());
+  argv.push_back(nullptr);
+
+  sim::VirtualClock clock;
+  BenchHost host(sim::SimMachine{}, nullptr, clock);
+  results["rss_before_kib"] = std::to_string(MaxRssKiB());
+  // MAKE and cp take turns, so a busy moment of the machine falls on both.
+  // Wall time is what the operator waits; CPU time is the work itself, and
+  // tells the two apart on a machine that others are using too.
+  uint64_t makeBest = UINT64_MAX, makeCpuBest = UINT64_MAX, cpBest = UINT64_MAX,
+           cpCpuBest = UINT64_MAX, cpEmptyBest = UINT64_MAX;
+  std::FILE* empty = std::fopen("empty.bin", "wb");
+  if (empty != nullptr) std::fclose(empty);
+  for (int round = 0; round < kThroughputRounds; ++round) {
+    // Both write a new file every round: the previous round's output is
+    // removed beforehand, untimed, for MAKE and cp alike, so neither pays
+    // for the file system dropping (and flushing) the last round's 16 MiB.
+    std::remove(kKeshFileName);
+    std::remove("copy.bin");
+    const uint64_t cpu = CpuUs();
+    const uint64_t start = SteadyUs();
+    RunRomProgram(static_cast<int>(words.size()), argv.data(), host);
+    makeBest = std::min(makeBest, SteadyUs() - start);
+    makeCpuBest = std::min(makeCpuBest, CpuUs() - cpu);
+    if (round == 0) {
+      // The memory of one MAKE, before cp runs from this process.
+      results["cpu_us"] = std::to_string(CpuUs() - cpu);
+      results["rss_kib"] = std::to_string(MaxRssKiB());
+      results["hwm_kib"] = std::to_string(HighWaterKiB());
+    }
+    uint64_t wall = 0, cpuUs = 0;
+    TimeCp(kKeshFileName, "copy.bin", &wall, &cpuUs);
+    if (wall != 0) {
+      cpBest = std::min(cpBest, wall);
+      cpCpuBest = std::min(cpCpuBest, cpuUs);
+    }
+    TimeCp("empty.bin", "empty_copy.bin", &wall, &cpuUs);
+    if (wall != 0) cpEmptyBest = std::min(cpEmptyBest, wall);
+  }
+  auto best = [](uint64_t v) { return std::to_string(v == UINT64_MAX ? 0 : v); };
+  results["make_cpu_best_us"] = best(makeCpuBest);
+  results["cp_cpu_best_us"] = best(cpCpuBest);
+  std::fflush(stdout);
+  results["make_best_us"] = std::to_string(makeBest);
+  results["cp_best_us"] = best(cpBest);
+  results["cp_empty_best_us"] = best(cpEmptyBest);
+  std::error_code error;
+  const uint64_t bytes = fs::file_size(kKeshFileName, error);
+  results["bytes"] = std::to_string(error ? 0 : bytes);
+  results["verified"] = !error && bytes == kImageAddress + uint64_t{spec.size} &&
+                                TailIs(kKeshFileName, kImageAddress, image)
+                            ? "1"
+                            : "0";
+  return 0;
+}
+
+int RunCase(const CaseSpec& spec, const std::string& inputs, const std::string& resultPath) {
+  Results results;
+  if (spec.function == "make") {
+    RunMakeCase(spec, inputs, results);
+    WriteResults(resultPath, results);
+    return 0;
+  }
+  WriteConfig(spec.kind);
+  sim::DeviceState state = sim::DefaultDeviceState(spec.kind, kChipSize);
+  state.ownFace = spec.face == sim::Face::Own;
+  state.cdromFace = spec.face == sim::Face::Cdrom;
+  state.xuFace = spec.face == sim::Face::Xu;
+  if (spec.function != "burn" && spec.function != "realtime") {
+    // The updates work on a programmed ROM: a valid header at least.
+    PutProgrammedHeader(state.rom);
+  }
+  const sim::SimMachine machine = sim::MachineFor(state);
+
+  const std::string input = inputs + "/" + InputName(spec.function, spec.size);
+  std::vector<std::string> words;
+  bool misc = false;
+  if (spec.function == "burn" || spec.function == "realtime") {
+    words = {"ZembRomProgram", "BURN", input, "rom.cfg"};
+  } else if (spec.function == "hwfw") {
+    words = {"ZembRomProgram", "HWFW", input, "rom.cfg"};
+  } else if (spec.function == "img") {
+    words = {"ZembRomProgram", "IMG", input, "rom.cfg"};
+  } else if (spec.function == "desc") {
+    words = {"ZembRomProgram", "DESC", input, "rom.cfg"};
+  } else if (spec.function == "ser") {
+    words = {"ZembRomMisc", "SER", kSerial, "rom.cfg"};
+    misc = true;
+  } else {
+    std::fprintf(stderr, "zemb_bench: unknown case %s\n", spec.function.c_str());
+    return 2;
+  }
+  std::vector<const char*> argv;
+  for (const auto& word : words) argv.push_back(word.c_str());
+  argv.push_back(nullptr);
+
+  std::unique_ptr<sim::Clock> clock;
+  if (spec.function == "realtime") {
+    clock = std::make_unique<sim::RealClock>();
+  } else {
+    clock = std::make_unique<sim::VirtualClock>();
+  }
+  sim::SimDevice device(std::move(state), *clock);
+  BenchHost host(machine, &device, *clock);
+
+  const int64_t before = MaxRssKiB();
+  const uint64_t device0 = clock->NowUs();
+  const uint64_t wall0 = SteadyUs();
+  const int64_t faults0 = MinorFaults();
+  const uint64_t cpu0 = CpuUs();
+  if (misc) {
+    RunRomMisc(static_cast<int>(words.size()), argv.data(), host);
+  } else {
+    RunRomProgram(static_cast<int>(words.size()), argv.data(), host);
+  }
+  const uint64_t cpu = CpuUs() - cpu0;
+  const int64_t faults = MinorFaults() - faults0;
+  const uint64_t wall = SteadyUs() - wall0;
+  const uint64_t deviceUs = clock->NowUs() - device0;
+  std::fflush(stdout);
+  host.DrainTrace();
+  results["rss_kib"] = std::to_string(MaxRssKiB());
+  results["hwm_kib"] = std::to_string(HighWaterKiB());
+  results["rss_before_kib"] = std::to_string(before);
+  results["cpu_us"] = std::to_string(cpu);
+  results["wall_us"] = std::to_string(wall);
+  results["minor_faults"] = std::to_string(faults);
+  results["device_us"] = std::to_string(deviceUs);
+  for (int c = 0; c < kColumns; ++c) {
+    results[std::string("req_") + kColumnNames[c]] = std::to_string(host.Trace().requests.n[c]);
+  }
+  results["refused"] = std::to_string(host.Trace().refused);
+  results["pauses"] = std::to_string(host.Pauses().count);
+  results["pause_requested_us"] = std::to_string(host.Pauses().requestedUs);
+  results["pause_wall_us"] = std::to_string(host.Pauses().wallUs);
+  results["pause_longest_us"] = std::to_string(host.Pauses().longestUs);
+
+  // What the ROM holds afterwards, where the case says what that must be.
+  bool verified = true;
+  if (spec.function == "burn" || spec.function == "realtime") {
+    verified = SameAsFile(device.State().rom, 0, input);
+  } else if (spec.function == "img") {
+    verified = SameAsFile(device.State().rom, kImageAddress, input);
+  } else if (spec.function == "desc") {
+    verified = SameAsFile(device.State().rom, kDescAddress, input);
+  } else if (spec.function == "ser") {
+    for (int i = 0; i < kSerialLength; ++i) {
+      const uint8_t* unit = &device.State().rom[kMiscSectorOffset + kMiscSerialOffset + 2 * i];
+      verified = verified && unit[0] == static_cast<uint8_t>(kSerial[i]) && unit[1] == 0;
+    }
+  }
+  results["verified"] = verified ? "1" : "0";
+  WriteResults(resultPath, results);
+  return 0;
+}
+
+// --- the orchestrator ---------------------------------------------------------
+
+struct CaseRun {
+  CaseSpec spec;
+  Results results;
+  bool ran = false;
+  bool passed = false;  // the verdict text, and the ROM as the case wants it
+};
+
+uint64_t Get(const Results& results, const std::string& key) {
+  auto it = results.find(key);
+  return it == results.end() ? 0 : std::strtoull(it->second.c_str(), nullptr, 10);
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool Spawn(const std::string& self, const std::string& dir, const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0) _exit(126);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(self.c_str()));
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(self.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+CaseRun RunChild(const std::string& self, const std::string& work, const std::string& inputs,
+                 const CaseSpec& spec, int index) {
+  CaseRun run;
+  run.spec = spec;
+  const std::string dir = work + "/case" + std::to_string(index);
+  fs::create_directories(dir);
+  const std::string resultPath = dir + "/result.txt";
+  const char* kind = spec.kind == sim::RomKind::Spi ? "spi" : "i2c";
+  run.ran = Spawn(self, dir,
+                  {"--case", spec.function, FaceName(spec.face), kind, std::to_string(spec.size),
+                   inputs, resultPath});
+  std::ifstream in(resultPath);
+  std::string key, value;
+  while (in >> key >> value) run.results[key] = value;
+  if (run.results.empty()) run.ran = false;
+  // Only the verdict is kept: the orchestrator stays small (see PeakKiB).
+  const std::string console = ReadWhole(dir + "/console.txt");
+  const bool banner = spec.function == "make" || console.find("Burn Pass") != std::string::npos;
+  run.passed = run.ran && banner && console.find("fail !!!") == std::string::npos &&
+               Get(run.results, "verified") == 1;
+  return run;
+}
+
+std::string SizeText(uint64_t bytes) {
+  char text[32];
+  if (bytes % kMiB == 0) {
+    std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes / kMiB));
+  } else if (bytes >= kMiB) {
+    std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / kMiB);
+  } else if (bytes >= 1024) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+  }
+  return text;
+}
+
+// The bytes a case writes to the ROM: the per-MiB figures are per MiB of it.
+uint64_t PayloadBytes(const CaseSpec& spec) {
+  if (spec.function == "hwfw") return kHeaderSize + kHwFwSize;
+  if (spec.function == "desc") return kDescSize;
+  if (spec.function == "ser") return kMiscRecordSize;
+  return spec.size;
+}
+
+ProtocolModel ModelOf(const CaseSpec& spec) {
+  const uint32_t page = spec.kind == sim::RomKind::Spi ? kSpiPageSize : kI2cPageSize;
+  ProtocolModel model(spec.face, spec.kind, sim::Timing{}, page);
+  if (spec.function == "burn" || spec.function == "realtime") model.Burn(spec.size);
+  if (spec.function == "hwfw") model.ProgramHwFw();
+  if (spec.function == "img") model.ProgramImage(spec.size);
+  if (spec.function == "desc") model.ProgramDesc(kDescSize);
+  if (spec.function == "ser") model.ProgramSerialNumber();
+  return model;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+struct Summary {
+  int rows = 0, requestMiss = 0, cpuMiss = 0, failedRuns = 0, memoryMiss = 0, makeMiss = 0;
+};
+
+void PrintRow(const CaseRun& run, Summary& summary) {
+  const CaseSpec& spec = run.spec;
+  const ModelTotals model = ModelOf(spec).Totals();
+  const uint64_t deviceUs = Get(run.results, "device_us");
+  const uint64_t cpuUs = Get(run.results, "cpu_us");
+  RequestCounts seen;
+  for (int c = 0; c < kColumns; ++c) {
+    seen.n[c] = Get(run.results, std::string("req_") + kColumnNames[c]);
+  }
+  const uint64_t refused = Get(run.results, "refused");
+  const bool requestsOk = seen == model.requests && refused == 0;
+  const bool cpuOk = cpuUs * 100 < kCpuShareLimitPercent * deviceUs;
+  const bool passed = run.passed;
+  ++summary.rows;
+  if (!requestsOk) ++summary.requestMiss;
+  if (!cpuOk) ++summary.cpuMiss;
+  if (!passed) ++summary.failedRuns;
+
+  std::printf("%-5s %-5s %-3s %-10s %9.2f %9.2f %5.2f", Upper(spec.function).c_str(),
+              FaceName(spec.face), spec.kind == sim::RomKind::Spi ? "SPI" : "I2C",
+              SizeText(spec.size != 0 ? spec.size : PayloadBytes(spec)).c_str(), deviceUs / 1e6,
+              model.lowerBoundUs / 1e6,
+              model.lowerBoundUs != 0 ? static_cast<double>(deviceUs) / model.lowerBoundUs : 0.0);
+  for (int c = 0; c < kColumns; ++c) {
+    char cell[48];
+    if (seen.n[c] == model.requests.n[c]) {
+      std::snprintf(cell, sizeof cell, "%llu", static_cast<unsigned long long>(seen.n[c]));
+    } else {
+      std::snprintf(cell, sizeof cell, "%llu(%llu)", static_cast<unsigned long long>(seen.n[c]),
+                    static_cast<unsigned long long>(model.requests.n[c]));
+    }
+    std::printf(" %8s", cell);
+  }
+  const double mib = static_cast<double>(PayloadBytes(spec)) / kMiB;
+  std::printf(" %4s %8.1f %6.3f %4s %8lld %s\n", requestsOk ? "PASS" : "MISS",
+              mib > 0 ? cpuUs / 1000.0 / mib : 0.0,
+              deviceUs != 0 ? 100.0 * static_cast<double>(cpuUs) / deviceUs : 0.0,
+              cpuOk ? "PASS" : "MISS", static_cast<long long>(Get(run.results, "hwm_kib")),
+              passed ? "" : "RUN FAILED");
+  if (refused != 0) {
+    std::printf("      %llu request(s) refused by the device\n",
+                static_cast<unsigned long long>(refused));
+  }
+  if (requestsOk && deviceUs != model.deviceUs) {
+    std::printf("      device time differs from the protocol's %.6f s\n", model.deviceUs / 1e6);
+  }
+}
+
+void PrintHeader() {
+  std::printf("%-5s %-5s %-3s %-10s %9s %9s %5s", "func", "face", "rom", "size", "device s",
+              "bound s", "ratio");
+  for (int c = 0; c < kColumns; ++c) std::printf(" %8s", kColumnNames[c]);
+  std::printf(" %4s %8s %6s %4s %8s\n", "req", "cpu ms/M", "cpu %", "cpu", "peak KiB");
+}
+
+int Orchestrate(const std::string& self, bool quick, bool keep) {
+  std::string pattern = (fs::temp_directory_path() / "zemb-bench-XXXXXX").string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  if (mkdtemp(name.data()) == nullptr) {
+    std::fprintf(stderr, "zemb_bench: cannot make a work directory\n");
+    return 1;
+  }
+  const std::string work = name.data();
+  const std::string inputs = work + "/inputs";
+  fs::create_directories(inputs);
+
+  const std::vector<uint32_t> burnSizes =
+      quick ? std::vector<uint32_t>{kMiB} : std::vector<uint32_t>{kMiB, 4 * kMiB, 16 * kMiB};
+  // The image region runs from 48 KiB to the end of the chip.
+  const std::vector<uint32_t> imageSizes =
+      quick ? std::vector<uint32_t>{kMiB}
+            : std::vector<uint32_t>{kMiB, 4 * kMiB, kChipSize - kImageAddress};
+  for (uint32_t size : burnSizes)
+    WritePatternFile(inputs + "/" + InputName("burn", size), size, size);
+  for (uint32_t size : imageSizes) {
+    WritePatternFile(inputs + "/" + InputName("img", size), size, size + 1);
+  }
+  WritePatternFile(inputs + "/hwfw.bin", 20000, 7);
+  WritePatternFile(inputs + "/desc.bin", kDescSize, 8);
+  WritePatternFile(inputs + "/" + InputName("burn", 256 * 1024), 256 * 1024, 9);
+
+  const sim::Face faces[] = {sim::Face::Own, sim::Face::Cdrom, sim::Face::Xu};
+  const sim::RomKind kinds[] = {sim::RomKind::Spi, sim::RomKind::I2c};
+  std::vector<CaseSpec> specs;
+  for (const char* function : {"burn", "img"}) {
+    for (sim::RomKind kind : kinds) {
+      for (sim::Face face : faces) {
+        for (uint32_t size : std::string(function) == "burn" ? burnSizes : imageSizes) {
+          specs.push_back({function, face, kind, size});
+        }
+      }
+    }
+  }
+  for (const char* function : {"hwfw", "desc", "ser"}) {
+    for (sim::RomKind kind : kinds) {
+      for (sim::Face face : faces) specs.push_back({function, face, kind, 0});
+    }
+  }
+
+  std::printf(
+      "Zemb tools against the simulated device's timing model (virtual clock); chip %s,\n"
+      "page %u (SPI) / %u (I2C) bytes. device s: device time the run took; bound s: busy\n"
+      "times and transfers with no pause; requests seen by the device per kind, "
+      "run(protocol)\nwhere they differ; cpu: host CPU time of the run (tool and simulated "
+      "device).\n\n",
+      SizeText(kChipSize).c_str(), kSpiPageSize, kI2cPageSize);
+  PrintHeader();
+  Summary summary;
+  std::vector<CaseRun> runs;
+  int index = 0;
+  std::string lastFunction;
+  for (const CaseSpec& spec : specs) {
+    if (!lastFunction.empty() && spec.function != lastFunction) std::printf("\n");
+    lastFunction = spec.function;
+    // A short run's CPU time is mostly the first touch of code and data in a
+    // fresh process, and the machine's other work only adds to it: such
+    // runs are made three times and the one with the least CPU time shown.
+    CaseRun run = RunChild(self, work, inputs, spec, index++);
+    if (ModelOf(spec).Totals().deviceUs < kShortRunUs) {
+      for (int again = 1; again < kShortRunRepeats; ++again) {
+        CaseRun other = RunChild(self, work, inputs, spec, index++);
+        // A failed run is kept, so the row shows it.
+        const bool cheaper = Get(other.results, "cpu_us") < Get(run.results, "cpu_us");
+        if (!other.passed || (run.passed && cheaper)) run = std::move(other);
+      }
+    }
+    runs.push_back(std::move(run));
+    PrintRow(runs.back(), summary);
+    std::fflush(stdout);
+  }
+
+  // Peak memory of BURN from the smallest to the largest image.
+  // Peak memory from the smallest to the largest image. A forked child's
+  // ru_maxrss starts at the orchestrator's own peak, so the verdict uses the
+  // child's high-water mark since exec (VmHWM); ru_maxrss is shown beside
+  // it and agrees wherever the child outgrows this process.
+  std::printf(
+      "\nPeak resident memory of a fresh process per run, %s to %s image (VmHWM; ru_maxrss):\n",
+      SizeText(burnSizes.front()).c_str(), SizeText(burnSizes.back()).c_str());
+  auto growthLine = [&](const std::string& what, const CaseRun& small, const CaseRun& large) {
+    const int64_t growth = static_cast<int64_t>(Get(large.results, "hwm_kib")) -
+                           static_cast<int64_t>(Get(small.results, "hwm_kib"));
+    const int64_t rssGrowth = static_cast<int64_t>(Get(large.results, "rss_kib")) -
+                              static_cast<int64_t>(Get(small.results, "rss_kib"));
+    const bool ok = small.ran && large.ran && growth < kMemoryGrowthLimitKiB;
+    if (!ok) ++summary.memoryMiss;
+    std::printf(
+        "  %-14s %8llu -> %8llu KiB  growth %+5lld KiB  %s   (ru_maxrss %llu -> %llu, %+lld)\n",
+        what.c_str(), static_cast<unsigned long long>(Get(small.results, "hwm_kib")),
+        static_cast<unsigned long long>(Get(large.results, "hwm_kib")),
+        static_cast<long long>(growth), ok ? "PASS" : "MISS",
+        static_cast<unsigned long long>(Get(small.results, "rss_kib")),
+        static_cast<unsigned long long>(Get(large.results, "rss_kib")),
+        static_cast<long long>(rssGrowth));
+  };
+  for (const CaseRun& small : runs) {
+    if (small.spec.function != "burn" || small.spec.size != burnSizes.front()) continue;
+    for (const CaseRun& large : runs) {
+      if (large.spec.function == "burn" && large.spec.size == burnSizes.back() &&
+          large.spec.face == small.spec.face && large.spec.kind == small.spec.kind) {
+        growthLine(std::string("BURN ") + FaceName(small.spec.face) +
+                       (small.spec.kind == sim::RomKind::Spi ? " SPI" : " I2C"),
+                   small, large);
+      }
+    }
+  }
+  std::vector<CaseRun> makes;
+  for (uint32_t size : {burnSizes.front(), burnSizes.back()}) {
+    makes.push_back(
+        RunChild(self, work, inputs, {"make", sim::Face::Own, sim::RomKind::Spi, size}, index++));
+    if (burnSizes.size() == 1) break;
+  }
+  growthLine("MAKE", makes.front(), makes.back());
+
+  std::printf("\nMAKE against cp of the same bytes (best of %d, page cache warm):\n",
+              kThroughputRounds);
+  for (const CaseRun& make : makes) {
+    const double bytes = static_cast<double>(Get(make.results, "bytes"));
+    const uint64_t makeUs = Get(make.results, "make_best_us");
+    const uint64_t cpUs = Get(make.results, "cp_best_us");
+    const double makeRate = makeUs != 0 ? bytes / makeUs : 0;  // bytes/us = MB/s
+    const double cpRate = cpUs != 0 ? bytes / cpUs : 0;
+    const bool ok = make.passed && cpRate > 0 && makeRate >= kMakeThroughputShare * cpRate;
+    if (!ok) ++summary.makeMiss;
+    const uint64_t makeCpu = Get(make.results, "make_cpu_best_us");
+    const uint64_t cpCpu = Get(make.results, "cp_cpu_best_us");
+    std::printf(
+        "  MAKE %-9s %8.1f MB/s   cp %8.1f MB/s   %.2f x cp   %s%s\n"
+        "                 CPU time: MAKE %.1f ms, cp %.1f ms (%.2f x); cp of an empty file %.2f ms "
+        "wall\n",
+        SizeText(make.spec.size).c_str(), makeRate, cpRate, cpRate > 0 ? makeRate / cpRate : 0.0,
+        ok ? "PASS" : "MISS", make.passed ? "" : "  RUN FAILED", makeCpu / 1000.0, cpCpu / 1000.0,
+        makeCpu != 0 ? static_cast<double>(cpCpu) / makeCpu : 0.0,
+        Get(make.results, "cp_empty_best_us") / 1000.0);
+  }
+
+  // One burn in real time.
+  const CaseSpec realtime{"realtime", sim::Face::Own, sim::RomKind::Spi, 256 * 1024};
+  CaseRun real = RunChild(self, work, inputs, realtime, index++);
+  {
+    const ModelTotals model = ModelOf(realtime).Totals();
+    const uint64_t pauses = Get(real.results, "pauses");
+    const uint64_t requested = Get(real.results, "pause_requested_us");
+    const uint64_t spent = Get(real.results, "pause_wall_us");
+    std::printf(
+        "\nReal time (sim::RealClock), BURN own SPI %s: %s\n"
+        "  run %.2f s wall; the protocol's device time on the model %.2f s, lower bound %.2f s\n"
+        "  %llu pauses: %.3f s asked for, %.3f s spent; per pause %.3f ms asked, %.3f ms spent "
+        "(+%.3f ms, longest %.3f ms)\n",
+        SizeText(realtime.size).c_str(), real.passed ? "Burn Pass" : "RUN FAILED",
+        Get(real.results, "wall_us") / 1e6, model.deviceUs / 1e6, model.lowerBoundUs / 1e6,
+        static_cast<unsigned long long>(pauses), requested / 1e6, spent / 1e6,
+        pauses ? requested / 1000.0 / pauses : 0.0, pauses ? spent / 1000.0 / pauses : 0.0,
+        pauses ? (static_cast<double>(spent) - static_cast<double>(requested)) / 1000.0 / pauses
+               : 0.0,
+        Get(real.results, "pause_longest_us") / 1000.0);
+  }
+
+  std::printf(
+      "\nTargets: requests exactly the protocol's: %d of %d rows; host CPU under %llu%% of "
+      "device time: %d of %d;\n  memory growth under %lld KiB: %s; MAKE at least %.1f x cp: %s; "
+      "runs that failed: %d\n",
+      summary.rows - summary.requestMiss, summary.rows,
+      static_cast<unsigned long long>(kCpuShareLimitPercent), summary.rows - summary.cpuMiss,
+      summary.rows, static_cast<long long>(kMemoryGrowthLimitKiB),
+      summary.memoryMiss ? "MISS" : "PASS", kMakeThroughputShare,
+      summary.makeMiss ? "MISS" : "PASS", summary.failedRuns);
+  std::printf("  (orchestrating process peak %lld KiB)\n", static_cast<long long>(MaxRssKiB()));
+
+  if (keep) {
+    std::printf("\nwork directory kept: %s\n", work.c_str());
+  } else {
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+  }
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace zemb::bench
+
+int main(int argc, char** argv) {
+  using namespace zemb::bench;
+  if (argc >= 2 && std::string(argv[1]) == "--case") {
+    if (argc != 8) return 2;
+    CaseSpec spec;
+    spec.function = argv[2];
+    if (!ParseFace(argv[3], &spec.face)) return 2;
+    spec.kind = std::string(argv[4]) == "i2c" ? zemb::sim::RomKind::I2c : zemb::sim::RomKind::Spi;
+    spec.size = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
+    return RunCase(spec, argv[6], argv[7]);
+  }
+  bool quick = false, keep = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--keep") {
+      keep = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: zemb_bench [--quick] [--keep]\n"
+                   "  --quick  1 MiB images only\n"
+                   "  --keep   keep the work directory (inputs, each run's console text)\n");
+      return 2;
+    }
+  }
+  // The children are this program again.
+  std::error_code error;
+  const std::string self = fs::read_symlink("/proc/self/exe", error).string();
+  if (error) return 1;
+  return Orchestrate(self, quick, keep);
+}
