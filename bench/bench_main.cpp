@@ -195,7 +195,7 @@ bool ParseFace(const std::string& word, sim::Face* face) {
 
 // --- one case, in the child --------------------------------------------------
 
-struct CaseSpec {
+struct Job {
   std::string function;  // burn, hwfw, img, desc, ser, make, realtime
   sim::Face face = sim::Face::Own;
   sim::RomKind kind = sim::RomKind::Spi;
@@ -248,10 +248,10 @@ void TimeCp(const std::string& source, const std::string& target, uint64_t* wall
            static_cast<uint64_t>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
-int RunMakeCase(const CaseSpec& spec, const std::string& inputs, Results& results) {
+int RunMakeCase(const Job& job, const std::string& inputs, Results& results) {
   const std::string hwfw = inputs + "/hwfw.bin";
   const std::string desc = inputs + "/desc.bin";
-  const std::string image = inputs + "/" + InputName("burn", spec.size);
+  const std::string image = inputs + "/" + InputName("burn", job.size);
   const std::vector<std::string> words = {"ZembRomProgram", "MAKE", hwfw, desc, image};
   std::vector<const char*> argv;
   for (const auto& word : words) argv.push_back(word.c_str());
@@ -303,47 +303,47 @@ int RunMakeCase(const CaseSpec& spec, const std::string& inputs, Results& result
   std::error_code error;
   const uint64_t bytes = fs::file_size(kKeshFileName, error);
   results["bytes"] = std::to_string(error ? 0 : bytes);
-  results["verified"] = !error && bytes == kImageAddress + uint64_t{spec.size} &&
+  results["verified"] = !error && bytes == kImageAddress + uint64_t{job.size} &&
                                 TailIs(kKeshFileName, kImageAddress, image)
                             ? "1"
                             : "0";
   return 0;
 }
 
-int RunCase(const CaseSpec& spec, const std::string& inputs, const std::string& resultPath) {
+int RunCase(const Job& job, const std::string& inputs, const std::string& resultPath) {
   Results results;
-  if (spec.function == "make") {
-    RunMakeCase(spec, inputs, results);
+  if (job.function == "make") {
+    RunMakeCase(job, inputs, results);
     WriteResults(resultPath, results);
     return 0;
   }
-  WriteConfig(spec.kind);
-  sim::DeviceState state = sim::DefaultDeviceState(spec.kind, kChipSize);
-  state.ownFace = spec.face == sim::Face::Own;
-  state.cdromFace = spec.face == sim::Face::Cdrom;
-  state.xuFace = spec.face == sim::Face::Xu;
-  if (spec.function != "burn" && spec.function != "realtime") {
+  WriteConfig(job.kind);
+  sim::DeviceState state = sim::DefaultDeviceState(job.kind, kChipSize);
+  state.ownFace = job.face == sim::Face::Own;
+  state.cdromFace = job.face == sim::Face::Cdrom;
+  state.xuFace = job.face == sim::Face::Xu;
+  if (job.function != "burn" && job.function != "realtime") {
     // The updates work on a programmed ROM: a valid header at least.
     PutProgrammedHeader(state.rom);
   }
   const sim::SimMachine machine = sim::MachineFor(state);
 
-  const std::string input = inputs + "/" + InputName(spec.function, spec.size);
+  const std::string input = inputs + "/" + InputName(job.function, job.size);
   std::vector<std::string> words;
   bool misc = false;
-  if (spec.function == "burn" || spec.function == "realtime") {
+  if (job.function == "burn" || job.function == "realtime") {
     words = {"ZembRomProgram", "BURN", input, "rom.cfg"};
-  } else if (spec.function == "hwfw") {
+  } else if (job.function == "hwfw") {
     words = {"ZembRomProgram", "HWFW", input, "rom.cfg"};
-  } else if (spec.function == "img") {
+  } else if (job.function == "img") {
     words = {"ZembRomProgram", "IMG", input, "rom.cfg"};
-  } else if (spec.function == "desc") {
+  } else if (job.function == "desc") {
     words = {"ZembRomProgram", "DESC", input, "rom.cfg"};
-  } else if (spec.function == "ser") {
+  } else if (job.function == "ser") {
     words = {"ZembRomMisc", "SER", kSerial, "rom.cfg"};
     misc = true;
   } else {
-    std::fprintf(stderr, "zemb_bench: unknown case %s\n", spec.function.c_str());
+    std::fprintf(stderr, "zemb_bench: unknown case %s\n", job.function.c_str());
     return 2;
   }
   std::vector<const char*> argv;
@@ -351,7 +351,7 @@ int RunCase(const CaseSpec& spec, const std::string& inputs, const std::string& 
   argv.push_back(nullptr);
 
   std::unique_ptr<sim::Clock> clock;
-  if (spec.function == "realtime") {
+  if (job.function == "realtime") {
     clock = std::make_unique<sim::RealClock>();
   } else {
     clock = std::make_unique<sim::VirtualClock>();
@@ -393,13 +393,13 @@ int RunCase(const CaseSpec& spec, const std::string& inputs, const std::string& 
 
   // What the ROM holds afterwards, where the case says what that must be.
   bool verified = true;
-  if (spec.function == "burn" || spec.function == "realtime") {
+  if (job.function == "burn" || job.function == "realtime") {
     verified = SameAsFile(device.State().rom, 0, input);
-  } else if (spec.function == "img") {
+  } else if (job.function == "img") {
     verified = SameAsFile(device.State().rom, kImageAddress, input);
-  } else if (spec.function == "desc") {
+  } else if (job.function == "desc") {
     verified = SameAsFile(device.State().rom, kDescAddress, input);
-  } else if (spec.function == "ser") {
+  } else if (job.function == "ser") {
     for (int i = 0; i < kSerialLength; ++i) {
       const uint8_t* unit = &device.State().rom[kMiscSectorOffset + kMiscSerialOffset + 2 * i];
       verified = verified && unit[0] == static_cast<uint8_t>(kSerial[i]) && unit[1] == 0;
@@ -413,7 +413,7 @@ int RunCase(const CaseSpec& spec, const std::string& inputs, const std::string& 
 // --- the orchestrator ---------------------------------------------------------
 
 struct CaseRun {
-  CaseSpec spec;
+  Job job;
   Results results;
   bool ran = false;
   bool passed = false;  // the verdict text, and the ROM as the case wants it
@@ -454,15 +454,15 @@ bool Spawn(const std::string& self, const std::string& dir, const std::vector<st
 }
 
 CaseRun RunChild(const std::string& self, const std::string& work, const std::string& inputs,
-                 const CaseSpec& spec, int index) {
+                 const Job& job, int index) {
   CaseRun run;
-  run.spec = spec;
+  run.job = job;
   const std::string dir = work + "/case" + std::to_string(index);
   fs::create_directories(dir);
   const std::string resultPath = dir + "/result.txt";
-  const char* kind = spec.kind == sim::RomKind::Spi ? "spi" : "i2c";
+  const char* kind = job.kind == sim::RomKind::Spi ? "spi" : "i2c";
   run.ran = Spawn(self, dir,
-                  {"--case", spec.function, FaceName(spec.face), kind, std::to_string(spec.size),
+                  {"--case", job.function, FaceName(job.face), kind, std::to_string(job.size),
                    inputs, resultPath});
   std::ifstream in(resultPath);
   std::string key, value;
@@ -470,7 +470,7 @@ CaseRun RunChild(const std::string& self, const std::string& work, const std::st
   if (run.results.empty()) run.ran = false;
   // Only the verdict is kept: the orchestrator stays small (see PeakKiB).
   const std::string console = ReadWhole(dir + "/console.txt");
-  const bool banner = spec.function == "make" || console.find("Burn Pass") != std::string::npos;
+  const bool banner = job.function == "make" || console.find("Burn Pass") != std::string::npos;
   run.passed = run.ran && banner && console.find("fail !!!") == std::string::npos &&
                Get(run.results, "verified") == 1;
   return run;
@@ -491,21 +491,21 @@ std::string SizeText(uint64_t bytes) {
 }
 
 // The bytes a case writes to the ROM: the per-MiB figures are per MiB of it.
-uint64_t PayloadBytes(const CaseSpec& spec) {
-  if (spec.function == "hwfw") return kHeaderSize + kHwFwSize;
-  if (spec.function == "desc") return kDescSize;
-  if (spec.function == "ser") return kMiscRecordSize;
-  return spec.size;
+uint64_t PayloadBytes(const Job& job) {
+  if (job.function == "hwfw") return kHeaderSize + kHwFwSize;
+  if (job.function == "desc") return kDescSize;
+  if (job.function == "ser") return kMiscRecordSize;
+  return job.size;
 }
 
-ProtocolModel ModelOf(const CaseSpec& spec) {
-  const uint32_t page = spec.kind == sim::RomKind::Spi ? kSpiPageSize : kI2cPageSize;
-  ProtocolModel model(spec.face, spec.kind, sim::Timing{}, page);
-  if (spec.function == "burn" || spec.function == "realtime") model.Burn(spec.size);
-  if (spec.function == "hwfw") model.ProgramHwFw();
-  if (spec.function == "img") model.ProgramImage(spec.size);
-  if (spec.function == "desc") model.ProgramDesc(kDescSize);
-  if (spec.function == "ser") model.ProgramSerialNumber();
+ProtocolModel ModelOf(const Job& job) {
+  const uint32_t page = job.kind == sim::RomKind::Spi ? kSpiPageSize : kI2cPageSize;
+  ProtocolModel model(job.face, job.kind, sim::Timing{}, page);
+  if (job.function == "burn" || job.function == "realtime") model.Burn(job.size);
+  if (job.function == "hwfw") model.ProgramHwFw();
+  if (job.function == "img") model.ProgramImage(job.size);
+  if (job.function == "desc") model.ProgramDesc(kDescSize);
+  if (job.function == "ser") model.ProgramSerialNumber();
   return model;
 }
 
@@ -519,8 +519,8 @@ struct Summary {
 };
 
 void PrintRow(const CaseRun& run, Summary& summary) {
-  const CaseSpec& spec = run.spec;
-  const ModelTotals model = ModelOf(spec).Totals();
+  const Job& job = run.job;
+  const ModelTotals model = ModelOf(job).Totals();
   const uint64_t deviceUs = Get(run.results, "device_us");
   const uint64_t cpuUs = Get(run.results, "cpu_us");
   RequestCounts seen;
@@ -536,9 +536,9 @@ void PrintRow(const CaseRun& run, Summary& summary) {
   if (!cpuOk) ++summary.cpuMiss;
   if (!passed) ++summary.failedRuns;
 
-  std::printf("%-5s %-5s %-3s %-10s %9.2f %9.2f %5.2f", Upper(spec.function).c_str(),
-              FaceName(spec.face), spec.kind == sim::RomKind::Spi ? "SPI" : "I2C",
-              SizeText(spec.size != 0 ? spec.size : PayloadBytes(spec)).c_str(), deviceUs / 1e6,
+  std::printf("%-5s %-5s %-3s %-10s %9.2f %9.2f %5.2f", Upper(job.function).c_str(),
+              FaceName(job.face), job.kind == sim::RomKind::Spi ? "SPI" : "I2C",
+              SizeText(job.size != 0 ? job.size : PayloadBytes(job)).c_str(), deviceUs / 1e6,
               model.lowerBoundUs / 1e6,
               model.lowerBoundUs != 0 ? static_cast<double>(deviceUs) / model.lowerBoundUs : 0.0);
   for (int c = 0; c < kColumns; ++c) {
@@ -551,7 +551,7 @@ void PrintRow(const CaseRun& run, Summary& summary) {
     }
     std::printf(" %8s", cell);
   }
-  const double mib = static_cast<double>(PayloadBytes(spec)) / kMiB;
+  const double mib = static_cast<double>(PayloadBytes(job)) / kMiB;
   std::printf(" %4s %8.1f %6.3f %4s %8lld %s\n", requestsOk ? "PASS" : "MISS",
               mib > 0 ? cpuUs / 1000.0 / mib : 0.0,
               deviceUs != 0 ? 100.0 * static_cast<double>(cpuUs) / deviceUs : 0.0,
@@ -602,19 +602,19 @@ int Orchestrate(const std::string& self, bool quick, bool keep) {
 
   const sim::Face faces[] = {sim::Face::Own, sim::Face::Cdrom, sim::Face::Xu};
   const sim::RomKind kinds[] = {sim::RomKind::Spi, sim::RomKind::I2c};
-  std::vector<CaseSpec> specs;
+  std::vector<Job> jobs;
   for (const char* function : {"burn", "img"}) {
     for (sim::RomKind kind : kinds) {
       for (sim::Face face : faces) {
         for (uint32_t size : std::string(function) == "burn" ? burnSizes : imageSizes) {
-          specs.push_back({function, face, kind, size});
+          jobs.push_back({function, face, kind, size});
         }
       }
     }
   }
   for (const char* function : {"hwfw", "desc", "ser"}) {
     for (sim::RomKind kind : kinds) {
-      for (sim::Face face : faces) specs.push_back({function, face, kind, 0});
+      for (sim::Face face : faces) jobs.push_back({function, face, kind, 0});
     }
   }
 
@@ -630,16 +630,16 @@ int Orchestrate(const std::string& self, bool quick, bool keep) {
   std::vector<CaseRun> runs;
   int index = 0;
   std::string lastFunction;
-  for (const CaseSpec& spec : specs) {
-    if (!lastFunction.empty() && spec.function != lastFunction) std::printf("\n");
-    lastFunction = spec.function;
+  for (const Job& job : jobs) {
+    if (!lastFunction.empty() && job.function != lastFunction) std::printf("\n");
+    lastFunction = job.function;
     // A short run's CPU time is mostly the first touch of code and data in a
     // fresh process, and the machine's other work only adds to it: such
     // runs are made three times and the one with the least CPU time shown.
-    CaseRun run = RunChild(self, work, inputs, spec, index++);
-    if (ModelOf(spec).Totals().deviceUs < kShortRunUs) {
+    CaseRun run = RunChild(self, work, inputs, job, index++);
+    if (ModelOf(job).Totals().deviceUs < kShortRunUs) {
       for (int again = 1; again < kShortRunRepeats; ++again) {
-        CaseRun other = RunChild(self, work, inputs, spec, index++);
+        CaseRun other = RunChild(self, work, inputs, job, index++);
         // A failed run is kept, so the row shows it.
         const bool cheaper = Get(other.results, "cpu_us") < Get(run.results, "cpu_us");
         if (!other.passed || (run.passed && cheaper)) run = std::move(other);
@@ -675,12 +675,12 @@ int Orchestrate(const std::string& self, bool quick, bool keep) {
         static_cast<long long>(rssGrowth));
   };
   for (const CaseRun& small : runs) {
-    if (small.spec.function != "burn" || small.spec.size != burnSizes.front()) continue;
+    if (small.job.function != "burn" || small.job.size != burnSizes.front()) continue;
     for (const CaseRun& large : runs) {
-      if (large.spec.function == "burn" && large.spec.size == burnSizes.back() &&
-          large.spec.face == small.spec.face && large.spec.kind == small.spec.kind) {
-        growthLine(std::string("BURN ") + FaceName(small.spec.face) +
-                       (small.spec.kind == sim::RomKind::Spi ? " SPI" : " I2C"),
+      if (large.job.function == "burn" && large.job.size == burnSizes.back() &&
+          large.job.face == small.job.face && large.job.kind == small.job.kind) {
+        growthLine(std::string("BURN ") + FaceName(small.job.face) +
+                       (small.job.kind == sim::RomKind::Spi ? " SPI" : " I2C"),
                    small, large);
       }
     }
@@ -709,14 +709,14 @@ int Orchestrate(const std::string& self, bool quick, bool keep) {
         "  MAKE %-9s %8.1f MB/s   cp %8.1f MB/s   %.2f x cp   %s%s\n"
         "                 CPU time: MAKE %.1f ms, cp %.1f ms (%.2f x); cp of an empty file %.2f ms "
         "wall\n",
-        SizeText(make.spec.size).c_str(), makeRate, cpRate, cpRate > 0 ? makeRate / cpRate : 0.0,
+        SizeText(make.job.size).c_str(), makeRate, cpRate, cpRate > 0 ? makeRate / cpRate : 0.0,
         ok ? "PASS" : "MISS", make.passed ? "" : "  RUN FAILED", makeCpu / 1000.0, cpCpu / 1000.0,
         makeCpu != 0 ? static_cast<double>(cpCpu) / makeCpu : 0.0,
         Get(make.results, "cp_empty_best_us") / 1000.0);
   }
 
   // One burn in real time.
-  const CaseSpec realtime{"realtime", sim::Face::Own, sim::RomKind::Spi, 256 * 1024};
+  const Job realtime{"realtime", sim::Face::Own, sim::RomKind::Spi, 256 * 1024};
   CaseRun real = RunChild(self, work, inputs, realtime, index++);
   {
     const ModelTotals model = ModelOf(realtime).Totals();
@@ -765,12 +765,12 @@ int main(int argc, char** argv) {
   using namespace zemb::bench;
   if (argc >= 2 && std::string(argv[1]) == "--case") {
     if (argc != 8) return 2;
-    CaseSpec spec;
-    spec.function = argv[2];
-    if (!ParseFace(argv[3], &spec.face)) return 2;
-    spec.kind = std::string(argv[4]) == "i2c" ? zemb::sim::RomKind::I2c : zemb::sim::RomKind::Spi;
-    spec.size = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
-    return RunCase(spec, argv[6], argv[7]);
+    Job job;
+    job.function = argv[2];
+    if (!ParseFace(argv[3], &job.face)) return 2;
+    job.kind = std::string(argv[4]) == "i2c" ? zemb::sim::RomKind::I2c : zemb::sim::RomKind::Spi;
+    job.size = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
+    return RunCase(job, argv[6], argv[7]);
   }
   bool quick = false, keep = false;
   for (int i = 1; i < argc; ++i) {
