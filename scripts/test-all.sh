@@ -26,9 +26,28 @@ install_missing() {
     > /tmp/zemb-apt.log 2>&1 || echo "note: some packages could not be installed (see /tmp/zemb-apt.log)"
 }
 
+# libFuzzer's runtime ships apart from clang, in the runtime package of
+# clang's own version; its own apt call, so a name this system lacks costs
+# nothing else.
+install_fuzzer_runtime() {
+  command -v clang++ > /dev/null || return 0
+  local major
+  major=$(clang++ --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -1)
+  [ -n "$major" ] || return 0
+  have_pkg "libclang-rt-$major-dev" && return 0
+  if [ "$(id -u)" -ne 0 ] || ! command -v apt-get > /dev/null; then
+    echo "note: cannot install libclang-rt-$major-dev (not root or no apt-get)"
+    return 0
+  fi
+  echo "installing: libclang-rt-$major-dev"
+  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "libclang-rt-$major-dev") \
+    > /tmp/zemb-apt-fuzz.log 2>&1 || echo "note: libclang-rt-$major-dev could not be installed (see /tmp/zemb-apt-fuzz.log)"
+}
+
 step() { echo; echo "=== $*"; }
 
 install_missing
+install_fuzzer_runtime
 
 windows=0
 if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v i686-w64-mingw32-g++-posix > /dev/null; then
@@ -52,6 +71,9 @@ cmake --build --preset sanitize -j "$jobs"
 
 step "test sanitize (AddressSanitizer, UndefinedBehaviorSanitizer)"
 ctest --preset sanitize -j "$jobs" --label-exclude wine
+
+step "fuzz (libFuzzer, each target for a bounded time)"
+fuzz/run.sh build/fuzz
 
 step "test native"
 ctest --preset native -j "$jobs"
