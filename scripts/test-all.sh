@@ -57,6 +57,11 @@ if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v i686-w64-mi
     cmake --preset "$preset" > /dev/null
     cmake --build --preset "$preset" -j "$jobs"
   done
+  # The release archives; the packaging test checks what they hold.
+  for preset in windows-x86 windows-x64; do
+    step "package $preset"
+    cmake --build --preset "$preset" -j "$jobs" --target package
+  done
 else
   echo "SKIPPED: mingw-w64 is not available; the Windows builds and the Wine tests are skipped"
 fi
