@@ -35,7 +35,13 @@ uint64_t RealClock::NowUs() const {
 }
 
 void RealClock::AdvanceUs(uint64_t microseconds) {
-  std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+  // Windows sleeps in whole milliseconds and wakes early from a shorter
+  // sleep; the busy time must really have passed when this returns, or the
+  // device refuses the next request as still busy.
+  const uint64_t end = SteadyNowUs() + microseconds;
+  for (uint64_t now = SteadyNowUs(); now < end; now = SteadyNowUs()) {
+    std::this_thread::sleep_for(std::chrono::microseconds(end - now));
+  }
 }
 
 namespace {
