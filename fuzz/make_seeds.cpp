@@ -1,6 +1,6 @@
-// Writes the binary seeds of the request-decoder targets: valid requests as
-// the tools send them, in the record format of sim_requests.h. Run once
-// after a format change:
+// Writes the binary seeds of the request-decoder and header targets: valid
+// requests as the tools send them, in the record format of sim_requests.h,
+// and first sectors as MAKE composes them. Run once after a format change:
 //   zemb_fuzz_seeds fuzz/corpus
 #include <cstdio>
 #include <filesystem>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/device/requests.h"
+#include "common/rom/rom_layout.h"
 #include "fuzz/sim_requests.h"
 
 namespace {
@@ -165,5 +166,14 @@ int main(int argc, char** argv) {
     Save(corpus / "sim_xu", "session.bin", s);
   }
 
+  // Headers: as MAKE writes them, with and without an image, ahead of
+  // HW/FW bytes; and a blank sector.
+  for (uint32_t imageLength : {0u, 5000u}) {
+    const auto header = EncodeRomHeader(DefaultRomHeader(imageLength));
+    Bytes sector(header.begin(), header.end());
+    sector.resize(kRomSectorSize, 0x11);
+    Save(corpus / "rom_header", "kesh_image_" + std::to_string(imageLength) + ".bin", sector);
+  }
+  Save(corpus / "rom_header", "blank.bin", Bytes(kRomSectorSize, 0xFF));
   return 0;
 }
