@@ -55,6 +55,12 @@ void InputFile::Close() {
   position_ = 0;
 }
 
+void InputFile::ReadAhead() {
+  if (file_ == nullptr || length_ <= kImageChunk) return;
+  if (buffer_ == nullptr) buffer_ = std::make_unique<char[]>(kReadAheadSize);
+  std::setvbuf(file_, buffer_.get(), _IOFBF, kReadAheadSize);
+}
+
 bool InputFile::Read(uint8_t* destination, uint32_t count) {
   if (file_ == nullptr || count > Remaining()) return false;
   const size_t got = std::fread(destination, 1, count, file_);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "common/device/console.h"
 #include "common/device/rom_access.h"
@@ -47,6 +48,11 @@ class InputFile {
   uint64_t Length() const { return length_; }
   uint64_t Remaining() const { return length_ - position_; }
 
+  // For a file copied whole (MAKE): the stream then reads ahead in large
+  // blocks instead of making a system call for every chunk. A shrink is
+  // seen at the next block instead of the next chunk, still before the
+  // copy ends. Call it right after Open.
+  void ReadAhead();
   // Reads exactly `count` bytes; false on a read error or a short read.
   bool Read(uint8_t* destination, uint32_t count);
   // Reads what is left of the file up to `count` bytes and fills the rest
@@ -54,6 +60,9 @@ class InputFile {
   bool ReadPadded(uint8_t* destination, uint32_t count, uint8_t fill);
 
  private:
+  static constexpr size_t kReadAheadSize = 64 * 1024;
+  // The stream's buffer after ReadAhead; Close() ends the stream before it goes.
+  std::unique_ptr<char[]> buffer_;
   std::FILE* file_ = nullptr;
   uint64_t length_ = 0;
   uint64_t position_ = 0;
