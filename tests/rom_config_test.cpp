@@ -141,6 +141,16 @@ TEST(ReadRomConfig, DirectoryAndWordOf10000CharactersFailCleanly) {
             "    Get ROM Parameter fail !!!\n");
 }
 
+TEST(ReadRomConfig, EndlessStreamIsNotReadForEver) {
+  sim::SimRig rig{sim::SimMachine{}};
+  Console console(*rig.host);
+  RomParameter rom;
+  uint8_t romType = kRomTypeUnset;
+  EXPECT_EQ(ReadRomConfig(console, "/dev/zero", &romType, &rom), 0);
+  EXPECT_EQ(rig.host->Stdout(),
+            "    ROM Config is longer than 1048576 bytes !!!\n    Get ROM Parameter fail !!!\n");
+}
+
 TEST(ReadRomConfig, BinaryContentNeverCrashes) {
   test::ScratchDir dir;
   sim::SimRig rig{sim::SimMachine{}};

@@ -16,7 +16,9 @@ bool IsSpace(int c) {
 
 // Reads words of a text stream. A word is kept up to `limit` characters;
 // its full length is reported, so an overlong word is seen as such without
-// ever being stored.
+// ever being stored. Reading stops after kMaxConfigBytes, so a path that
+// names an endless stream (a device, a pipe that never closes) cannot keep
+// the tool reading for ever.
 class WordReader {
  public:
   explicit WordReader(std::FILE* file) : file_(file) {}
@@ -27,20 +29,27 @@ class WordReader {
     *fullLength = 0;
     int c;
     do {
-      c = std::fgetc(file_);
+      c = Get();
     } while (c != EOF && IsSpace(c));
     while (c != EOF && !IsSpace(c)) {
       if (word->size() < limit) word->push_back(static_cast<char>(c));
       ++*fullLength;
-      c = std::fgetc(file_);
+      c = Get();
     }
     return *fullLength > 0;
   }
 
   bool Failed() const { return std::ferror(file_) != 0; }
+  bool TooLong() const { return consumed_ > kMaxConfigBytes; }
 
  private:
+  int Get() {
+    if (++consumed_ > kMaxConfigBytes) return EOF;
+    return std::fgetc(file_);
+  }
+
   std::FILE* file_;
+  size_t consumed_ = 0;
 };
 
 void CopyText(char (&field)[20], const std::string& text) {
@@ -83,9 +92,16 @@ int ReadRomConfig(Console& console, const char* configPath, uint8_t* romType, Ro
   }
   // A directory opens on some systems and then fails to read.
   bool unreadable = reader.Failed();
+  bool tooLong = reader.TooLong();
   std::fclose(file);
   if (unreadable) {
     console.Write("    Cannot open Config !!!\n");
+    return 0;
+  }
+  if (tooLong) {
+    console.Print("    ROM Config is longer than %u bytes !!!\n",
+                  static_cast<unsigned>(kMaxConfigBytes));
+    console.Write("    Get ROM Parameter fail !!!\n");
     return 0;
   }
 

@@ -4,6 +4,7 @@
 // gives its value meaning.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/device/console.h"
@@ -14,6 +15,8 @@ namespace zemb {
 // Longest accepted words: the three texts, and the three numbers.
 constexpr int kConfigTextLimit = 19;
 constexpr int kConfigNumberLimit = 11;
+// The most a configuration file is read; twelve words fit in far less.
+constexpr size_t kMaxConfigBytes = 1 << 20;
 
 // Reads the file at `configPath`. Returns 1 when it was read and the type
 // and the three numbers are valid, else 0 with the reasons printed (console
