@@ -71,6 +71,14 @@ step() {
   local i=$((++count)) wstatus nstatus
   (cd "$w" && "$wine" "$winbuild/$tool.exe" "$@" > "$out/w$i.out" 2> "$out/w$i.err")
   wstatus=$?
+  # The tools always print and exit 0: a launch that ended non-zero without
+  # a word never reached the program (a Wine hiccup on a loaded machine),
+  # so it is tried once more.
+  if [ "$wstatus" -ne 0 ] && [ ! -s "$out/w$i.out" ] && [ ! -s "$out/w$i.err" ]; then
+    echo "note: $face: $name: Wine launch ended with status $wstatus and no output; trying again"
+    (cd "$w" && "$wine" "$winbuild/$tool.exe" "$@" > "$out/w$i.out" 2> "$out/w$i.err")
+    wstatus=$?
+  fi
   (cd "$n" && "$natbuild/$tool" "$@" > "$out/n$i.out" 2> "$out/n$i.err")
   nstatus=$?
   [[ $tool == romprogram/* ]] && printf '%s\n' "$i" >> "$out/romprogram-runs"
