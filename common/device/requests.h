@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "common/device/bytes.h"
 #include "common/host/host.h"
 
 namespace zemb {
@@ -123,11 +124,5 @@ XuRequestBlock XuIoAccessGpio(uint8_t subCommand, uint8_t value);
 // The 4-byte register address field: big-endian 32 bits for a size of 4 or
 // more; otherwise bits 15-8, bits 7-0, then two zero bytes.
 std::array<uint8_t, 4> RegisterAddressField(uint32_t regAddress, uint8_t regAddressSize);
-
-// Little-endian helpers.
-inline uint32_t ReadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 }  // namespace zemb

@@ -2,23 +2,11 @@
 
 #include <algorithm>
 
+#include "common/device/bytes.h"
+
 namespace zemb {
 
 namespace {
-
-void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t GetLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Sets type, start and length and leaves the reserved byte as it is.
 void PutEntryFields(std::span<uint8_t> header, size_t offset, const RegionEntry& entry) {
@@ -65,7 +53,7 @@ std::array<uint8_t, kRegionEntrySize> EncodeRegionEntry(const RegionEntry& entry
 }
 
 RegionEntry DecodeRegionEntry(const uint8_t* bytes) {
-  return {bytes[0], bytes[1], GetLe32(bytes + 2), GetLe32(bytes + 6)};
+  return {bytes[0], bytes[1], ReadLe32(bytes + 2), ReadLe32(bytes + 6)};
 }
 
 std::array<uint8_t, kHeaderSize> EncodeRomHeader(const RomHeader& header) {
