@@ -85,5 +85,17 @@ TEST_F(CliFlowTest, PrintShowsLoadedBytesAndEraseClearsThem) {
   EXPECT_EQ(log.find("CheckParameter"), std::string::npos);
 }
 
+TEST_F(CliFlowTest, RedirectedOutputCarriesNoColourCodes) {
+  int status = -1;
+  RunProgram(ZEMB_ZEMBSIM, "plug --face cdrom --size 65536", &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(RunProgram(ZEMB_IOACCESS, "GPIO GET"),
+            "Data:0x0 \n                \n    Succee      \n");
+  test::WriteFile("k.bin", test::Pattern(5000));
+  std::string out = RunProgram(ZEMB_ROMPROGRAM, "BURN k.bin spi.cfg");
+  EXPECT_NE(out.find("                \n    Burn Pass   \n"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\033'), std::string::npos);
+}
+
 }  // namespace
 }  // namespace zemb
