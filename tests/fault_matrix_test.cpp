@@ -8,7 +8,8 @@
 // operation never finishes (StallOp), the nth ROM write stores a flipped
 // bit (CorruptWrite), the nth extension-unit read comes back a byte short
 // (ShortXuRead). Long functions are sampled: every point among the first
-// and the last 40, every 7th in between.
+// and the last 40, every 7th in between. The ROM functions run on an SPI
+// part and on an I2C part, which is written without erasing.
 //
 // Every case must end with the function's failure text and the tool's fail
 // line, never with a pass banner; within the wait limits in virtual time;
@@ -67,25 +68,25 @@ uint32_t SectorsOf(uint32_t length) {
 
 const std::vector<Function>& Functions() {
   static const std::vector<Function> functions = {
-      {"BURN", Tool::Program, {"BURN", "input.bin", "spi.cfg"}, {{0, SectorsOf(kInputLength)}}},
-      {"HWFW", Tool::Program, {"HWFW", "input.bin", "spi.cfg"}, {{0, 0x8000}}, 256},
+      {"BURN", Tool::Program, {"BURN", "input.bin", "rom.cfg"}, {{0, SectorsOf(kInputLength)}}},
+      {"HWFW", Tool::Program, {"HWFW", "input.bin", "rom.cfg"}, {{0, 0x8000}}, 256},
       {"IMG",
        Tool::Program,
-       {"IMG", "input.bin", "spi.cfg"},
+       {"IMG", "input.bin", "rom.cfg"},
        {{0, kSector}, {0xC000, 0xC000 + SectorsOf(kInputLength)}},
        kSector},
       // DESC stops short of the misc sector at 0xB000.
       {"DESC",
        Tool::Program,
-       {"DESC", "input.bin", "spi.cfg"},
+       {"DESC", "input.bin", "rom.cfg"},
        {{0x8000, 0x8000 + SectorsOf(kInputLength)}}},
-      {"PRINT", Tool::Program, {"PRINT", "spi.cfg", "4096"}, {}, 0, false},
-      {"ERASE", Tool::Program, {"ERASE", "spi.cfg"}, {{0, kRomSize}}, 0, false},
+      {"PRINT", Tool::Program, {"PRINT", "rom.cfg", "4096"}, {}, 0, false},
+      {"ERASE", Tool::Program, {"ERASE", "rom.cfg"}, {{0, kRomSize}}, 0, false},
       {"MAC",
        Tool::Misc,
-       {"MAC", "11-22-33-44-55-66", "AA-BB-CC-DD-EE-FF", "spi.cfg"},
+       {"MAC", "11-22-33-44-55-66", "AA-BB-CC-DD-EE-FF", "rom.cfg"},
        {{0xB000, 0xC000}}},
-      {"SER", Tool::Misc, {"SER", "20000130041415", "spi.cfg"}, {{0xB000, 0xC000}}},
+      {"SER", Tool::Misc, {"SER", "20000130041415", "rom.cfg"}, {{0xB000, 0xC000}}},
       {"I2C_READ", Tool::Io, {"I2C", "R", "0x78", "2", "0x0301", "2"}, {}},
       {"I2C_WRITE", Tool::Io, {"I2C", "W", "0x78", "2", "0x1002", "2", "0xff", "0xff"}, {}},
       {"GPIO_GET", Tool::Io, {"GPIO", "GET"}, {}},
@@ -101,6 +102,7 @@ struct Combo {
   size_t function;
   Face face;
   FaultType fault;
+  sim::RomKind rom = sim::RomKind::Spi;
 };
 
 const char* FaceName(Face face) {
@@ -121,6 +123,11 @@ const char* FaultName(FaultType fault) {
   return "";
 }
 
+// The ROM kind as the case names show it; SPI, the usual part, unmarked.
+const char* RomName(sim::RomKind rom) {
+  return rom == sim::RomKind::I2c ? " (I2C)" : "";
+}
+
 bool IsIoWrite(const Function& f) {
   return f.tool == Tool::Io && std::string(f.name) != "I2C_READ" &&
          std::string(f.name) != "GPIO_GET";
@@ -138,11 +145,19 @@ std::vector<Combo> Combos() {
                                         : std::vector<Face>{Face::Own, Face::Cdrom, Face::Xu};
     const bool writes =
         f.tool != Tool::Io && std::string(f.name) != "PRINT" && std::string(f.name) != "ERASE";
-    for (Face face : faces) {
-      combos.push_back({i, face, FaultType::Fail});
-      if (f.tool != Tool::Io) combos.push_back({i, face, FaultType::Stall});
-      if (writes) combos.push_back({i, face, FaultType::Corrupt});
-      if (face == Face::Xu && !IsIoWrite(f)) combos.push_back({i, face, FaultType::ShortRead});
+    // The ROM functions run on an I2C part too, where nothing is erased;
+    // ERASE is for SPI parts only.
+    std::vector<sim::RomKind> roms = {sim::RomKind::Spi};
+    if (f.tool != Tool::Io && std::string(f.name) != "ERASE") roms.push_back(sim::RomKind::I2c);
+    for (sim::RomKind rom : roms) {
+      for (Face face : faces) {
+        combos.push_back({i, face, FaultType::Fail, rom});
+        if (f.tool != Tool::Io) combos.push_back({i, face, FaultType::Stall, rom});
+        if (writes) combos.push_back({i, face, FaultType::Corrupt, rom});
+        if (face == Face::Xu && !IsIoWrite(f)) {
+          combos.push_back({i, face, FaultType::ShortRead, rom});
+        }
+      }
     }
   }
   return combos;
@@ -174,8 +189,9 @@ const char* const kOldRecordLine =
     "    Misc record before this run: P-side MAC 01-02-03-04-05-06, S-side MAC "
     "0A-0B-0C-0D-0E-0F, serial number 12345678ABCDEF\n";
 
-sim::DeviceState Device(Face face, std::vector<Fault> faults) {
-  sim::DeviceState state = sim::DefaultDeviceState(sim::RomKind::Spi, kRomSize);
+sim::DeviceState Device(Face face, std::vector<Fault> faults,
+                        sim::RomKind rom = sim::RomKind::Spi) {
+  sim::DeviceState state = sim::DefaultDeviceState(rom, kRomSize);
   state.ownFace = face == Face::Own;
   state.cdromFace = face == Face::Cdrom;
   state.xuFace = face == Face::Xu;
@@ -198,8 +214,8 @@ struct Outcome {
   uint64_t elapsedUs = 0;
 };
 
-Outcome RunFunction(const Function& f, Face face, std::vector<Fault> faults) {
-  sim::SimRig rig(Device(face, std::move(faults)));
+Outcome RunFunction(const Function& f, Face face, sim::RomKind rom, std::vector<Fault> faults) {
+  sim::SimRig rig(Device(face, std::move(faults), rom));
   std::vector<std::string> words = f.words;
   const char* program = f.tool == Tool::Program ? "ZembRomProgram"
                         : f.tool == Tool::Misc  ? "ZembRomMisc"
@@ -337,7 +353,8 @@ bool StatusWriteFailedAndReadAnswered(const std::vector<TraceEntry>& trace) {
 class FaultMatrixTest : public ::testing::TestWithParam<Combo> {
  protected:
   void SetUp() override {
-    test::WriteConfig("spi.cfg", "SPI", kRomSize, 256);
+    test::WriteConfig("rom.cfg", GetParam().rom == sim::RomKind::I2c ? "I2C" : "SPI", kRomSize,
+                      256);
     test::WriteFile("input.bin", test::Pattern(kInputLength, 3));
   }
   test::ScratchDir dir;
@@ -347,10 +364,10 @@ TEST_P(FaultMatrixTest, EveryFaultEndsInAVisibleFailure) {
   const Combo& c = GetParam();
   const Function& f = Functions()[c.function];
 
-  const Outcome healthy = RunFunction(f, c.face, {});
+  const Outcome healthy = RunFunction(f, c.face, c.rom, {});
   ASSERT_EQ(healthy.out.find(FailLine(f.tool)), std::string::npos) << healthy.out;
   for (const TraceEntry& t : healthy.trace) ASSERT_FALSE(t.failed) << t.note;
-  const sim::DeviceState before = Device(c.face, {});
+  const sim::DeviceState before = Device(c.face, {}, c.rom);
   const size_t discovery = c.fault == FaultType::Fail ? DiscoveryRequests(f, c.face) : 0;
   const size_t count = Points(healthy.trace, c.fault);
   ASSERT_GT(count, 0u);
@@ -362,9 +379,10 @@ TEST_P(FaultMatrixTest, EveryFaultEndsInAVisibleFailure) {
   const std::vector<uint32_t> points = Sample(count);
   size_t succeeded = 0;
   for (uint32_t nth : points) {
-    SCOPED_TRACE(std::string(f.name) + " on " + FaceName(c.face) + ", " + FaultName(c.fault) +
-                 " at " + std::to_string(nth) + " of " + std::to_string(count));
-    const Outcome o = RunFunction(f, c.face, {MakeFault(c.fault, nth)});
+    SCOPED_TRACE(std::string(f.name) + " on " + FaceName(c.face) + RomName(c.rom) + ", " +
+                 FaultName(c.fault) + " at " + std::to_string(nth) + " of " +
+                 std::to_string(count));
+    const Outcome o = RunFunction(f, c.face, c.rom, {MakeFault(c.fault, nth)});
     ASSERT_TRUE(o.state.faults[0].fired);
     EXPECT_LE(o.elapsedUs, boundUs);
 
@@ -433,8 +451,10 @@ TEST_P(FaultMatrixTest, EveryFaultEndsInAVisibleFailure) {
     }
   }
   std::printf(
-      "fault matrix %s on %s, %s: %zu cases of %zu points (%zu succeed by the transport's rules)\n",
-      f.name, FaceName(c.face), FaultName(c.fault), points.size(), count, succeeded);
+      "fault matrix %s on %s%s, %s: %zu cases of %zu points (%zu succeed by the transport's "
+      "rules)\n",
+      f.name, FaceName(c.face), RomName(c.rom), FaultName(c.fault), points.size(), count,
+      succeeded);
   // Which cases may report success. The CD-ROM face could hide a failure
   // only where the device refuses a command with CHECK CONDITION while the
   // pass-through itself succeeds, since the tools by design do not examine
@@ -452,7 +472,7 @@ TEST_P(FaultMatrixTest, EveryFaultEndsInAVisibleFailure) {
 
 std::string ComboName(const ::testing::TestParamInfo<Combo>& info) {
   return std::string(Functions()[info.param.function].name) + "_" + FaceName(info.param.face) +
-         "_" + FaultName(info.param.fault);
+         (info.param.rom == sim::RomKind::I2c ? "_i2c" : "") + "_" + FaultName(info.param.fault);
 }
 
 INSTANTIATE_TEST_SUITE_P(Functions, FaultMatrixTest, ::testing::ValuesIn(Combos()), ComboName);
