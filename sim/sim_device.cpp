@@ -520,6 +520,14 @@ struct SimDevice::Firmware {
     return std::nullopt;
   }
 
+  // A refused IOCTL: traced as failed, with why, and the error the host sees.
+  IoctlResult FailIoctl(TraceEntry& t, uint32_t error, std::string note) {
+    t.failed = true;
+    if (!note.empty()) t.note = std::move(note);
+    trace.push_back(t);
+    return IoctlResult{false, error, 0};
+  }
+
   // --- own driver -----------------------------------------------------------
 
   IoctlResult OwnDriver(uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
@@ -528,10 +536,7 @@ struct SimDevice::Firmware {
     t.face = Face::Own;
     t.wireLength = inLength;
     auto fail = [&](uint32_t error, std::string note) {
-      t.failed = true;
-      if (!note.empty()) t.note = std::move(note);
-      trace.push_back(t);
-      return IoctlResult{false, error, 0};
+      return FailIoctl(t, error, std::move(note));
     };
     if (!state.ownFace) return fail(kErrorDeviceNotConnected, "the device has no own-driver face");
     if (code != kOwnDriverIoctl) return fail(kErrorInvalidFunction, "control code " + Hex(code, 8));
@@ -666,10 +671,7 @@ struct SimDevice::Firmware {
     t.face = Face::Cdrom;
     t.wireLength = inLength;
     auto fail = [&](uint32_t error, std::string note) {
-      t.failed = true;
-      if (!note.empty()) t.note = std::move(note);
-      trace.push_back(t);
-      return IoctlResult{false, error, 0};
+      return FailIoctl(t, error, std::move(note));
     };
     if (!state.cdromFace) return fail(kErrorDeviceNotConnected, "the device has no CD-ROM face");
     if (code != kIoctlScsiPassThrough)
@@ -918,10 +920,7 @@ struct SimDevice::Firmware {
     t.kind = RequestKind::StorageQuery;
     t.wireLength = outLength;
     auto fail = [&](uint32_t error, std::string note) {
-      t.failed = true;
-      if (!note.empty()) t.note = std::move(note);
-      trace.push_back(t);
-      return IoctlResult{false, error, 0};
+      return FailIoctl(t, error, std::move(note));
     };
     if (!state.cdromFace) return fail(kErrorDeviceNotConnected, "the device has no CD-ROM face");
     if (auto error = CountRequest({t.kind}, t)) return fail(*error, "");
