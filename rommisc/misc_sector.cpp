@@ -7,6 +7,7 @@
 
 #include "common/device/reporting.h"
 #include "common/device/requests.h"
+#include "common/rom/misc_record.h"
 #include "rommisc/rommisc.h"
 
 namespace zemb {
@@ -16,33 +17,6 @@ namespace {
 constexpr const char* kHeadingBlank = "                               \n";
 
 using MiscRecord = std::array<uint8_t, kMiscRecordSize>;
-
-std::string MacText(const uint8_t* mac) {
-  std::string text =
-      Format("%02X-%02X-%02X-%02X-%02X-%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-  bool erased = true;
-  for (int i = 0; i < kMacLength; ++i) erased = erased && mac[i] == 0xFF;
-  if (erased) text += " (erased)";
-  return text;
-}
-
-std::string SerialText(const uint8_t* serial) {
-  std::string text;
-  bool valid = true, erased = true;
-  for (int i = 0; i < kSerialLength; ++i) {
-    const uint8_t low = serial[2 * i], high = serial[2 * i + 1];
-    const bool hex =
-        (low >= '0' && low <= '9') || (low >= 'A' && low <= 'F') || (low >= 'a' && low <= 'f');
-    valid = valid && high == 0 && hex;
-    erased = erased && low == 0xFF && high == 0xFF;
-    text += static_cast<char>(low);
-  }
-  if (valid) return text;
-  if (erased) return "not programmed (erased)";
-  text = Format("not a valid serial number (%02X", serial[0]);
-  for (int i = 1; i < 2 * kSerialLength; ++i) text += Format(" %02X", serial[i]);
-  return text + ")";
-}
 
 // Once the sector has been erased or partly written, the fields this run
 // meant to keep may be gone from the ROM. The operator gets them in the

@@ -8,6 +8,7 @@
 #include "common/device/console.h"
 #include "common/device/rom_access.h"
 #include "common/host/host.h"
+#include "common/rom/misc_record.h"
 #include "common/rom/rom_parameter.h"
 
 namespace zemb {
@@ -18,16 +19,9 @@ constexpr uint8_t FUNCTION_SER = 9;
 
 inline constexpr const char* kRomMiscVersion = "1.1.00";
 
-constexpr int kMacLength = 6;
-constexpr int kSerialLength = 14;
-
-// The misc record: P-side MAC (6 bytes), S-side MAC (6 bytes), then the
-// serial number as 14 UTF-16LE code units, at the start of the misc sector.
-constexpr uint32_t kMiscSectorOffset = 0xB000;
-constexpr uint32_t kMiscRecordSize = 40;
-constexpr uint32_t kMiscPSideMacOffset = 0;
-constexpr uint32_t kMiscSSideMacOffset = 6;
-constexpr uint32_t kMiscSerialOffset = 12;
+// The misc record (common/rom/misc_record.h) stands at the start of the
+// misc sector.
+constexpr uint32_t kMiscSectorOffset = kMiscAddress;
 
 struct RomMiscParameters {
   uint32_t UseOwnDriver = 0;

@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <vector>
 
 #if defined(_WIN32)
 #include <direct.h>
+#include <io.h>
 #else
 #include <unistd.h>
 #endif
@@ -505,6 +507,35 @@ void SimHost::SetTextAttribute(uint16_t attribute) {
                                               : "\033[0m";
   std::fputs(code, stdout);
   std::fflush(stdout);
+}
+
+namespace {
+// Set by the SIGINT handler of a process that catches interrupts.
+volatile std::sig_atomic_t interruptSignalled = 0;
+extern "C" void OnInterruptSignal(int) {
+  interruptSignalled = 1;
+}
+}  // namespace
+
+bool SimHost::StderrIsTerminal() {
+  if (mode_ == ConsoleMode::Capture) return stderrTerminal_;
+#if defined(_WIN32)
+  return _isatty(2) != 0;
+#else
+  return isatty(2) != 0;
+#endif
+}
+
+void SimHost::CatchInterrupts() {
+  catchingInterrupts_ = true;
+  if (mode_ == ConsoleMode::Process) std::signal(SIGINT, OnInterruptSignal);
+}
+
+bool SimHost::InterruptRequested() {
+  if (!catchingInterrupts_) return false;
+  ++interruptChecks_;
+  if (interruptAtCheck_ != 0 && interruptChecks_ >= interruptAtCheck_) return true;
+  return mode_ == ConsoleMode::Process && interruptSignalled != 0;
 }
 
 SimRig::SimRig(DeviceState state) : SimRig(state, MachineFor(state)) {}

@@ -96,8 +96,16 @@ class SimHost : public Host {
   void WriteStderr(std::string_view text) override;
   void WriteStdoutWide(std::wstring_view text) override;
   void SetTextAttribute(uint16_t attribute) override;
+  bool StderrIsTerminal() override;
+  void CatchInterrupts() override;
+  bool InterruptRequested() override;
 
   // --- for tests ---
+  // Standard error reads as a terminal (capture mode only).
+  void SetStderrTerminal(bool terminal) { stderrTerminal_ = terminal; }
+  // An interrupt arrives just before the `checks`-th InterruptRequested call
+  // after CatchInterrupts (1: the first call sees it).
+  void ScheduleInterrupt(uint32_t checks) { interruptAtCheck_ = checks; }
   SimMachine& Machine() { return machine_; }
   SimDevice* Device() { return device_; }
   const std::string& Stdout() const { return stdout_; }
@@ -142,6 +150,10 @@ class SimHost : public Host {
   std::vector<ColorMark> colors_;
   std::vector<std::string> calls_;
   bool ansiColor_ = false;
+  bool stderrTerminal_ = false;
+  bool catchingInterrupts_ = false;
+  uint32_t interruptChecks_ = 0;
+  uint32_t interruptAtCheck_ = 0;
 };
 
 // A whole simulated machine for tests: a virtual clock, the device, and the

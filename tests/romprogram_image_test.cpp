@@ -690,6 +690,8 @@ class ShrinkingRom : public RomAccessTable {
   int EraseChip() override { return 1; }
   void GetFirmwareVersion(uint32_t[2]) override {}
   void GetSideSignature(uint32_t*) override {}
+  bool ReadFirmwareVersion(uint32_t[2]) override { return false; }
+  bool ReadSideSignature(uint32_t*) override { return false; }
   int WriteRom(const RomParameter&, const uint8_t* s, uint32_t a, uint32_t n) override {
     if (!shrunk_) fs::resize_file(file_, size_);
     shrunk_ = true;

@@ -38,20 +38,24 @@ class CdRomRomAccess final : public RomAccessTable {
   int EraseChip() override { return Erase(CdbChipErase(), kOpChipErase, 1000); }
 
   void GetFirmwareVersion(uint32_t version[2]) override {
-    if (!Send(kScsiDataIn, 8, CdbQuery(GET_FIRMWARE_VERSION, 8))) {
-      console_.Write("GetFirmwareVersion error !\n");
-      return;
-    }
+    if (!ReadFirmwareVersion(version)) console_.Write("GetFirmwareVersion error !\n");
+  }
+
+  bool ReadFirmwareVersion(uint32_t version[2]) override {
+    if (!Send(kScsiDataIn, 8, CdbQuery(GET_FIRMWARE_VERSION, 8))) return false;
     version[0] = ReadLe32(&buffer_[kPassThroughDataOffset]);
     version[1] = ReadLe32(&buffer_[kPassThroughDataOffset + 4]);
+    return true;
   }
 
   void GetSideSignature(uint32_t* signature) override {
-    if (!Send(kScsiDataIn, 4, CdbQuery(GET_SIDE_SIGNATURE, 4))) {
-      console_.Write("GetSideSignature error !\n");
-      return;
-    }
+    if (!ReadSideSignature(signature)) console_.Write("GetSideSignature error !\n");
+  }
+
+  bool ReadSideSignature(uint32_t* signature) override {
+    if (!Send(kScsiDataIn, 4, CdbQuery(GET_SIDE_SIGNATURE, 4))) return false;
     *signature = ReadLe32(&buffer_[kPassThroughDataOffset]);
+    return true;
   }
 
   int WriteRom(const RomParameter& rom, const uint8_t* source, uint32_t address,

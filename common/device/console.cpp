@@ -30,7 +30,7 @@ void Console::Print(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  host_.WriteStdout(text);
+  Out(text);
 }
 
 void Console::PrintAndLog(const char* format, ...) {
@@ -41,8 +41,18 @@ void Console::PrintAndLog(const char* format, ...) {
   WriteAndLog(text);
 }
 
+void Console::WriteWide(std::wstring_view text) {
+  if (!toStderr_) {
+    host_.WriteStdoutWide(text);
+    return;
+  }
+  std::string narrow;
+  for (wchar_t c : text) narrow += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+  host_.WriteStderr(narrow);
+}
+
 void Console::WriteAndLog(std::string_view text) {
-  host_.WriteStdout(text);
+  Out(text);
   if (log_ != nullptr) {
     std::fwrite(text.data(), 1, text.size(), log_);
     std::fflush(log_);

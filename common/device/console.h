@@ -21,6 +21,11 @@ namespace zemb {
 class Console {
  public:
   explicit Console(Host& host) : host_(host) {}
+  // What a tool prints for the operator to read may instead all go to
+  // standard error, keeping standard output for the tool's own results
+  // (zemb's --json, say); colour is then left out.
+  enum class Target { Stdout, Stderr };
+  Console(Host& host, Target target) : host_(host), toStderr_(target == Target::Stderr) {}
   ~Console() { CloseLog(); }
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
@@ -29,15 +34,17 @@ class Console {
 
   // Standard output only.
   void Print(const char* format, ...) ZEMB_PRINTF(2, 3);
-  void Write(std::string_view text) { host_.WriteStdout(text); }
+  void Write(std::string_view text) { Out(text); }
   // Standard output, and the run log while it is open.
   void PrintAndLog(const char* format, ...) ZEMB_PRINTF(2, 3);
   void WriteAndLog(std::string_view text);
   // Standard error only.
   void PrintError(const char* format, ...) ZEMB_PRINTF(2, 3);
-  void WriteWide(std::wstring_view text) { host_.WriteStdoutWide(text); }
+  void WriteWide(std::wstring_view text);
   // Console colour (never written to the log).
-  void SetColor(uint16_t attribute) { host_.SetTextAttribute(attribute); }
+  void SetColor(uint16_t attribute) {
+    if (!toStderr_) host_.SetTextAttribute(attribute);
+  }
 
   // The run log, opened in text mode for appending; false when it cannot be
   // opened (the run goes on without it).
@@ -46,7 +53,16 @@ class Console {
   bool LogOpen() const { return log_ != nullptr; }
 
  private:
+  void Out(std::string_view text) {
+    if (toStderr_) {
+      host_.WriteStderr(text);
+    } else {
+      host_.WriteStdout(text);
+    }
+  }
+
   Host& host_;
+  bool toStderr_ = false;
   std::FILE* log_ = nullptr;
 };
 

@@ -11,27 +11,31 @@
 namespace zemb {
 
 bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
-                         DeviceHandle* handle) {
+                         DeviceHandle* handle, std::string* memberPath) {
   *handle = kInvalidHandle;
   std::string path;
   if (!host.GetDeviceInterfacePath(list, interfaceClass, index, &path)) {
     return host.GetLastError() != kErrorNoMoreItems;
   }
   if (!path.empty()) *handle = host.CreateFile(path);
+  if (memberPath != nullptr) *memberPath = path;
   return true;
 }
 
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
-                                 bool (*accept)(Host& host, DeviceHandle handle)) {
+                                 bool (*accept)(Host& host, DeviceHandle handle),
+                                 std::string* keptPath) {
   DevInfoList list = host.GetClassDevs(interfaceClass);
   if (list == kInvalidDevInfoList) return kInvalidHandle;
   DeviceHandle kept = kInvalidHandle;
   for (uint32_t index = 0;; ++index) {
     DeviceHandle handle = kInvalidHandle;
-    if (!OpenDeviceInterface(host, list, interfaceClass, index, &handle)) break;
+    std::string path;
+    if (!OpenDeviceInterface(host, list, interfaceClass, index, &handle, &path)) break;
     if (handle == kInvalidHandle) continue;
     if (accept(host, handle)) {
       kept = handle;
+      if (keptPath != nullptr) *keptPath = path;
       break;
     }
     host.CloseHandle(handle);
@@ -71,8 +75,8 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
   return true;
 }
 
-DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console) {
-  DeviceHandle handle = FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice);
+DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* path) {
+  DeviceHandle handle = FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice, path);
   if (handle != kInvalidHandle && console != nullptr) {
     console->Write("=> GetNorvaCDROMHandle [INFO] Find Kesh device\n");
   }
@@ -83,7 +87,7 @@ namespace {
 
 // Finds the extension unit among the filter's topology nodes.
 HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
-                              XuControlContext* context) {
+                              const std::wstring& devicePath, XuControlContext* context) {
   if (filter == nullptr) return kHrPointer;
   std::unique_ptr<KsTopologyInfo> topology;
   HResult hr = filter->QueryTopologyInfo(&topology);
@@ -111,6 +115,7 @@ HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
       context->PropertySet = propertySet;
       context->NodeId = node;
       context->KsControl = std::move(control);
+      context->DevicePath = devicePath;
       return kHrOk;
     }
     return Succeeded(hr) ? kHrFail : hr;
@@ -124,6 +129,7 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
   context->PropertySet = Guid{};
   context->NodeId = 0;
   context->KsControl.reset();
+  context->DevicePath.clear();
   std::unique_ptr<SystemDeviceEnumerator> devices;
   if (!Succeeded(host.CreateSystemDeviceEnumerator(&devices)) || devices == nullptr) {
     if (console != nullptr)
@@ -157,12 +163,20 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
     if (candidate) {
       std::unique_ptr<VideoFilter> filter;
       if (Succeeded(moniker->BindToObject(&filter))) {
-        FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, context);
+        FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, path, context);
       }
     }
     bag.reset();
     moniker.reset();
   }
+}
+
+std::string NarrowPath(const std::wstring& path) {
+  // Device paths are ASCII in practice; anything else is shown as '?'.
+  std::string narrow;
+  narrow.reserve(path.size());
+  for (wchar_t c : path) narrow += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+  return narrow;
 }
 
 void ReleaseXuContext(XuControlContext* context) {
@@ -172,13 +186,13 @@ void ReleaseXuContext(XuControlContext* context) {
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath) {
   FoundDevice found;
   if (ownDriverPath != nullptr) {
-    found.handle = ownDriverPath(host);
+    found.handle = ownDriverPath(host, &found.devicePath);
     if (found.handle != kInvalidHandle) {
       found.path = DevicePath::OwnDriver;
       return found;
     }
   }
-  found.handle = GetNorvaCDROMHandle(host, console);
+  found.handle = GetNorvaCDROMHandle(host, console, &found.devicePath);
   if (found.handle != kInvalidHandle) {
     found.path = DevicePath::CdRom;
     return found;
@@ -187,6 +201,7 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
   FindExtensionUnitDevice(host, console, &found.xu);
   if (found.xu.KsControl != nullptr) {
     found.path = DevicePath::ExtensionUnit;
+    found.devicePath = NarrowPath(found.xu.DevicePath);
   } else {
     host.CoUninitialize();
   }

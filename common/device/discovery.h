@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/device/console.h"
 #include "common/host/host.h"
@@ -17,17 +18,20 @@ struct XuControlContext {
   Guid PropertySet;
   uint32_t NodeId = 0;
   std::unique_ptr<zemb::KsControl> KsControl;
+  // The camera's DevicePath, for the operator to see which unit it is.
+  std::wstring DevicePath;
 };
 
 // One member of an interface list. Returns true while the enumeration may go
 // on, false once it has ended. *handle is kInvalidHandle unless the member
-// could be opened.
+// could be opened; *path (when given) is the member's device path.
 bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
-                         DeviceHandle* handle);
+                         DeviceHandle* handle, std::string* path = nullptr);
 
 // Path 2. `console` null: silent (ZembIoAccess); otherwise the "Find Kesh
 // device" line is printed when the drive is found.
-DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console);
+// *path (when given) receives the drive's device path.
+DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* path = nullptr);
 
 // True when the storage device behind the handle reports a vendor id that
 // begins with "Norva" in any letter case.
@@ -41,6 +45,9 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
 // Releases the context's control interface.
 void ReleaseXuContext(XuControlContext* context);
 
+// A wide device path as narrow text; characters outside ASCII become '?'.
+std::string NarrowPath(const std::wstring& path);
+
 enum class DevicePath { None, OwnDriver, CdRom, ExtensionUnit };
 
 // The device one run found, and what it holds open. The main flow owns it
@@ -49,19 +56,24 @@ struct FoundDevice {
   DevicePath path = DevicePath::None;
   DeviceHandle handle = kInvalidHandle;
   XuControlContext xu;
+  // The interface path of the member opened (own driver, CD-ROM) or the
+  // camera's DevicePath (extension unit), as the system names it.
+  std::string devicePath;
 };
 
 // The paths in order, stopping at the first that yields the device; COM is
 // initialised only when path 3 runs and uninitialised at once when it finds
 // nothing. `ownDriverPath` is path 1 (GetDriverDeviceHandle of the ROM
 // tools); null leaves it out, as ZembIoAccess does.
-using OwnDriverPath = DeviceHandle (*)(Host& host);
+using OwnDriverPath = DeviceHandle (*)(Host& host, std::string* path);
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath);
 
 // Walks an interface list, opening each member in turn; `accept` decides on
 // each opened member: keep it (true), or have it closed and go on (false).
+// *keptPath (when given) receives the kept member's path.
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
-                                 bool (*accept)(Host& host, DeviceHandle handle));
+                                 bool (*accept)(Host& host, DeviceHandle handle),
+                                 std::string* keptPath = nullptr);
 void ReleaseDevice(Host& host, FoundDevice* device);
 
 }  // namespace zemb

@@ -46,18 +46,26 @@ class OwnDriverRomAccess final : public RomAccessTable {
 
   void GetFirmwareVersion(uint32_t version[2]) override {
     version[0] = version[1] = 0;
-    auto buffer = EncodeVendorRequest(kRequestTypeIn, GET_FIRMWARE_VERSION, 0, 8, {},
-                                      kVendorBufferFirmwareVersion);
-    if (!Send(buffer)) return;
-    version[0] = ReadLe32(&buffer[kVendorRequestHead]);
-    version[1] = ReadLe32(&buffer[kVendorRequestHead + 4]);
+    ReadFirmwareVersion(version);
   }
 
-  void GetSideSignature(uint32_t* signature) override {
+  bool ReadFirmwareVersion(uint32_t version[2]) override {
+    auto buffer = EncodeVendorRequest(kRequestTypeIn, GET_FIRMWARE_VERSION, 0, 8, {},
+                                      kVendorBufferFirmwareVersion);
+    if (!Send(buffer)) return false;
+    version[0] = ReadLe32(&buffer[kVendorRequestHead]);
+    version[1] = ReadLe32(&buffer[kVendorRequestHead + 4]);
+    return true;
+  }
+
+  void GetSideSignature(uint32_t* signature) override { ReadSideSignature(signature); }
+
+  bool ReadSideSignature(uint32_t* signature) override {
     auto buffer = EncodeVendorRequest(kRequestTypeInOther, GET_SIDE_SIGNATURE, 0, 4, {},
                                       kVendorBufferSideSignature);
-    if (!Send(buffer)) return;
+    if (!Send(buffer)) return false;
     *signature = ReadLe32(&buffer[kVendorRequestHead]);
+    return true;
   }
 
   int WriteRom(const RomParameter& rom, const uint8_t* source, uint32_t address,

@@ -9,9 +9,9 @@ uint32_t RomOperationTimeLimitMs(uint8_t op) {
   return op == kOpChipErase ? kChipEraseTimeLimitMs : kOperationTimeLimitMs;
 }
 
-DeviceHandle GetDriverDeviceHandle(Host& host) {
-  return FirstAcceptedMember(host, kOwnDriverInterfaceGuid,
-                             [](Host&, DeviceHandle) { return true; });
+DeviceHandle GetDriverDeviceHandle(Host& host, std::string* path) {
+  return FirstAcceptedMember(
+      host, kOwnDriverInterfaceGuid, [](Host&, DeviceHandle) { return true; }, path);
 }
 
 std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device) {

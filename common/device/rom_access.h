@@ -34,6 +34,11 @@ class RomAccessTable {
   virtual void GetFirmwareVersion(uint32_t version[2]) = 0;
   // Left as given when the request fails or the transport cannot ask.
   virtual void GetSideSignature(uint32_t* signature) = 0;
+  // The same two requests with their outcome: false (last error set) when
+  // the request failed, or kErrorNotSupported where the face cannot carry
+  // it; the output is written only on success. Nothing is printed.
+  virtual bool ReadFirmwareVersion(uint32_t version[2]) = 0;
+  virtual bool ReadSideSignature(uint32_t* signature) = 0;
   // Writes `length` bytes, at most PageSize; a longer write sends nothing
   // and fails.
   virtual int WriteRom(const RomParameter& rom, const uint8_t* source, uint32_t address,
@@ -52,7 +57,8 @@ constexpr uint32_t kOperationTimeLimitMs = 10000;
 uint32_t RomOperationTimeLimitMs(uint8_t op);
 
 // Path 1 of discovery: the first member of the own-driver class that opens.
-DeviceHandle GetDriverDeviceHandle(Host& host);
+// *path (when given) receives the member's device path.
+DeviceHandle GetDriverDeviceHandle(Host& host, std::string* path = nullptr);
 
 // The table for the path the run found; null for DevicePath::None.
 std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device);

@@ -55,6 +55,13 @@ class XuRomAccess final : public RomAccessTable {
   bool CanEraseChip() const override { return false; }
   void GetFirmwareVersion(uint32_t[2]) override {}
   void GetSideSignature(uint32_t*) override {}
+  // The extension unit's request block has no form for these two.
+  bool ReadFirmwareVersion(uint32_t[2]) override { return NotOnThisFace(); }
+  bool ReadSideSignature(uint32_t*) override { return NotOnThisFace(); }
+  bool NotOnThisFace() {
+    console_.GetHost().SetLastError(kErrorNotSupported);
+    return false;
+  }
 
   int WriteRom(const RomParameter& rom, const uint8_t* source, uint32_t address,
                uint32_t length) override {

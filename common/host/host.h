@@ -214,6 +214,17 @@ class Host {
   virtual void WriteStderr(std::string_view text) = 0;
   virtual void WriteStdoutWide(std::wstring_view text) = 0;
   virtual void SetTextAttribute(uint16_t attribute) = 0;
+
+  // True when standard error is an interactive console, where a progress
+  // line may be redrawn in place; false for a file or a pipe.
+  virtual bool StderrIsTerminal() = 0;
+
+  // Interrupt requests (Ctrl-C, Ctrl-Break; SIGINT). Until CatchInterrupts
+  // is called an interrupt ends the process as usual; after it, the process
+  // goes on and InterruptRequested reports true from the next call on, so
+  // a long job can stop at a point of its choosing. Neither call blocks.
+  virtual void CatchInterrupts() = 0;
+  virtual bool InterruptRequested() = 0;
 };
 
 // The host of this build: the real Windows host in the win32 build, the

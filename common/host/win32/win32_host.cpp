@@ -520,7 +520,30 @@ class Win32Host final : public Host {
     SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), attribute);
   }
 
+  bool StderrIsTerminal() override {
+    KeepLastError keep;
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  }
+
+  void CatchInterrupts() override {
+    KeepLastError keep;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  }
+
+  bool InterruptRequested() override {
+    return interrupted_ != 0;
+  }
+
  private:
+  // Runs on a thread of its own that the system starts for the event.
+  static BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    interrupted_ = 1;
+    return TRUE;
+  }
+  static inline volatile LONG interrupted_ = 0;
+
   // Older consoles refuse very long writes, so the text goes in pieces that
   // never split a surrogate pair.
   static void WriteConsoleWide(HANDLE console, std::wstring_view text) {

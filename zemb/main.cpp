@@ -1,0 +1,7 @@
+#include "common/host/host.h"
+#include "zemb/zemb.h"
+
+int main(int argc, char** argv) {
+  auto host = zemb::MakeHost();
+  return zemb::RunZemb(argc, argv, *host);
+}

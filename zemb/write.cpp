@@ -1,0 +1,296 @@
+// zemb write: a file into the ROM, sector by sector, touching only what
+// differs and proving every sector it wrote.
+//
+// Each 4096-byte sector is read first. An equal sector is skipped. On SPI
+// NOR, programming can only clear bits: a sector whose new data clears bits
+// and sets none gets its differing pages programmed without an erase; any
+// other sector is erased and its pages that are not all 0xFF programmed
+// (an erased page already reads 0xFF). On an I2C EEPROM every write
+// overwrites, so the differing pages are written. Every sector written is
+// read back and compared before the next one is begun, so an interrupt or a
+// failure always leaves a known boundary: below it the ROM holds the file,
+// from it on what it held before (but for the one sector named).
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "common/rom/misc_record.h"
+#include "common/rom/rom_layout.h"
+#include "zemb/zemb_run.h"
+
+namespace zemb {
+
+namespace {
+
+using Sector = std::array<uint8_t, kRomSectorSize>;
+
+struct WriteStats {
+  uint64_t sectors = 0;
+  uint64_t skipped = 0;
+  uint64_t programmed = 0;  // without an erase
+  uint64_t erased = 0;      // erased, then programmed
+};
+
+enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, Overwritten };
+
+class SectorWriter {
+ public:
+  SectorWriter(ZembRun& run, uint64_t start, uint64_t end)
+      : run_(run),
+        rom_(run.rom),
+        table_(*run.table),
+        spi_(run.romType == kRomTypeSpi),
+        piece_(std::min<uint32_t>(run.rom.PageSize, kRomSectorSize)),
+        start_(start),
+        end_(end) {}
+
+  // Writes one sector at `sector` (n bytes of it inside the ROM) whose file
+  // bytes lie at [lo, hi). False with the error printed.
+  bool Write(uint64_t sector, uint32_t n, uint64_t lo, uint64_t hi, const uint8_t* fileBytes,
+             WriteStats* stats, MiscOutcome* misc, Sector* keptRecordSector);
+
+  // Whether the sector being written may have been changed when it failed.
+  bool Touched() const { return touched_; }
+
+ private:
+  bool Program(uint64_t sector, uint32_t n, bool (*want)(const uint8_t*, const uint8_t*, uint32_t));
+  bool Fail(const char* what, uint64_t address);
+
+  ZembRun& run_;
+  const RomParameter& rom_;
+  RomAccessTable& table_;
+  const bool spi_;
+  const uint32_t piece_;
+  const uint64_t start_, end_;
+  Sector old_{}, new_{}, back_{};
+  bool touched_ = false;
+};
+
+bool SectorWriter::Fail(const char* what, uint64_t address) {
+  const std::string why = run_.LastErrorText();
+  run_.Error(kExitFailed, "cannot %s the ROM at %s (%s)", what, Hex32(address).c_str(),
+             why.c_str());
+  return false;
+}
+
+// Programs the pieces of the sector that `want` selects (new, old, length).
+bool SectorWriter::Program(uint64_t sector, uint32_t n,
+                           bool (*want)(const uint8_t*, const uint8_t*, uint32_t)) {
+  for (uint32_t offset = 0; offset < n; offset += piece_) {
+    const uint32_t count = std::min(piece_, n - offset);
+    if (!want(new_.data() + offset, old_.data() + offset, count)) continue;
+    touched_ = true;
+    const uint64_t address = sector + offset;
+    if (!table_.WriteRom(rom_, new_.data() + offset, static_cast<uint32_t>(address), count)) {
+      return Fail("write", address);
+    }
+  }
+  return true;
+}
+
+bool Differs(const uint8_t* a, const uint8_t* b, uint32_t n) {
+  return std::memcmp(a, b, n) != 0;
+}
+bool NotErased(const uint8_t* a, const uint8_t*, uint32_t n) {
+  return !IsErased(a, n);
+}
+bool Always(const uint8_t*, const uint8_t*, uint32_t) {
+  return true;
+}
+
+bool SectorWriter::Write(uint64_t sector, uint32_t n, uint64_t lo, uint64_t hi,
+                         const uint8_t* fileBytes, WriteStats* stats, MiscOutcome* misc,
+                         Sector* keptRecordSector) {
+  touched_ = false;
+  const bool full = run_.options.full;
+  const uint64_t recordEnd = kMiscAddress + kMiscRecordSize;
+  const bool coversRecord = lo < recordEnd && hi > kMiscAddress;
+  const bool partial = lo > sector || hi < sector + n;
+  // The BURN way reads nothing it need not: only sectors the file covers in
+  // part (the rest must survive the erase) and the one with the record.
+  const bool readOld = !full || partial || (coversRecord && !run_.options.overwriteMisc);
+  if (readOld) {
+    if (!table_.ReadRom(rom_, old_.data(), static_cast<uint32_t>(sector), n)) {
+      return Fail("read", sector);
+    }
+  } else {
+    old_.fill(0xFF);
+  }
+  new_ = old_;
+  std::memcpy(new_.data() + (lo - sector), fileBytes, hi - lo);
+  if (coversRecord) {
+    if (run_.options.overwriteMisc) {
+      *misc = MiscOutcome::Overwritten;
+    } else if (IsErased(old_.data() + (kMiscAddress - sector), kMiscRecordSize)) {
+      *misc = MiscOutcome::ErasedOnUnit;
+    } else {
+      // The unit's identity wins over whatever the image carries there.
+      const uint64_t from = std::max<uint64_t>(lo, kMiscAddress);
+      const uint64_t to = std::min<uint64_t>(hi, recordEnd);
+      std::memcpy(new_.data() + (from - sector), old_.data() + (from - sector), to - from);
+      *misc = MiscOutcome::Kept;
+      *keptRecordSector = old_;
+    }
+  }
+
+  ++stats->sectors;
+  bool erase = false;
+  bool (*want)(const uint8_t*, const uint8_t*, uint32_t) = Differs;
+  if (full) {
+    erase = spi_;
+    want = Always;
+  } else {
+    if (std::memcmp(new_.data(), old_.data(), n) == 0) {
+      ++stats->skipped;
+      return true;
+    }
+    if (spi_) {
+      for (uint32_t i = 0; i < n && !erase; ++i) erase = (new_[i] & ~old_[i]) != 0;
+      if (erase) want = NotErased;
+    }
+  }
+  if (erase) {
+    touched_ = true;
+    if (!table_.EraseSector(rom_, static_cast<uint32_t>(sector))) return Fail("erase", sector);
+    old_.fill(0xFF);
+  }
+  if (!Program(sector, n, want)) return false;
+  (erase ? stats->erased : stats->programmed) += 1;
+
+  back_.fill(0);
+  if (!table_.ReadRom(rom_, back_.data(), static_cast<uint32_t>(sector), n)) {
+    return Fail("read back", sector);
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    if (back_[i] != new_[i]) {
+      run_.Error(kExitFailed, "the sector at %s did not verify: at %s it reads 0x%02X, not 0x%02X",
+                 Hex32(sector).c_str(), Hex32(sector + i).c_str(), back_[i], new_[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Where the ROM stands after a write that stopped at the sector beginning at
+// `sector`: below it the file is in place, from it on the ROM is as it was,
+// but for that sector itself when it had been touched.
+void SayWhereItStopped(ZembRun& run, uint64_t start, uint64_t end, uint64_t sector,
+                       bool sectorTouched) {
+  const uint64_t held = std::max(sector, start);
+  std::string text;
+  if (held > start) {
+    text = Format("the ROM holds %s from %s to %s (verified)", run.options.file.c_str(),
+                  Hex32(start).c_str(), Hex32(held - 1).c_str());
+  } else {
+    text = "nothing of " + run.options.file + " was written";
+  }
+  uint64_t asItWas = held;
+  if (sectorTouched) {
+    text += Format("; the sector at %s may be erased or partly written", Hex32(sector).c_str());
+    asItWas = sector + kRomSectorSize;
+  }
+  if (asItWas < end) {
+    text += Format("; from %s to %s the ROM is as it was", Hex32(asItWas).c_str(),
+                   Hex32(end - 1).c_str());
+  }
+  run.Note("%s", text.c_str());
+}
+
+}  // namespace
+
+int ZembWrite(ZembRun& run) {
+  ZembInputFile file;
+  std::string error;
+  if (!file.Open(run.options.file, &error)) return run.Error(kExitUsage, "%s", error.c_str());
+  const uint64_t start = run.options.start.value_or(0);
+  const uint64_t length = file.Size();
+  const uint64_t romSize = static_cast<uint64_t>(run.rom.RomSize);
+  if (length == 0) return run.Error(kExitUsage, "%s is empty", run.options.file.c_str());
+  if (start >= romSize || length > romSize - start) {
+    return run.Error(kExitUsage, "%s (%llu bytes from %s) does not fit in the ROM of %llu bytes",
+                     run.options.file.c_str(), static_cast<unsigned long long>(length),
+                     Hex32(start).c_str(), static_cast<unsigned long long>(romSize));
+  }
+  if (int status = run.OpenDevice()) return status;
+  if (int status = CheckDeviceRomType(run)) return status;
+  // From here an interrupt stops the write at the next sector boundary.
+  run.host.CatchInterrupts();
+
+  const uint64_t end = start + length;
+  const uint64_t first = start - start % kRomSectorSize;
+  const uint64_t sectorCount = (end - first + kRomSectorSize - 1) / kRomSectorSize;
+  run.Out("writing %s (%s) at %s (%s face, %s ROM): %s, %s\n", run.options.file.c_str(),
+          Counted(length, "byte").c_str(), Hex32(start).c_str(), run.FaceId(),
+          RomTypeText(run.romType), Counted(sectorCount, "sector").c_str(),
+          run.options.full ? "every sector erased and written" : "only what differs");
+
+  SectorWriter writer(run, start, end);
+  WriteStats stats;
+  MiscOutcome misc = MiscOutcome::NotCovered;
+  Sector keptRecordSector{};
+  Sector fileBytes{};
+  ZembProgress progress(run.host, "write", length);
+  for (uint64_t sector = first; sector < end; sector += kRomSectorSize) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kRomSectorSize, romSize - sector));
+    const uint64_t lo = std::max(start, sector);
+    const uint64_t hi = std::min(end, sector + n);
+    if (!file.Read(fileBytes.data(), hi - lo)) {
+      progress.Finish();
+      run.Error(kExitUsage, "cannot read %s (did it change while being written?)",
+                run.options.file.c_str());
+      SayWhereItStopped(run, start, end, sector, false);
+      return kExitUsage;
+    }
+    if (!writer.Write(sector, n, lo, hi, fileBytes.data(), &stats, &misc, &keptRecordSector)) {
+      progress.Finish();
+      SayWhereItStopped(run, start, end, sector, writer.Touched());
+      return kExitFailed;
+    }
+    progress.Update(hi - start);
+    const uint64_t next = sector + kRomSectorSize;
+    if (next < end && run.host.InterruptRequested()) {
+      progress.Finish();
+      const uint64_t left = (end - next + kRomSectorSize - 1) / kRomSectorSize;
+      run.Error(kExitFailed, "interrupted; %llu of %llu sectors not written",
+                static_cast<unsigned long long>(left),
+                static_cast<unsigned long long>(sectorCount));
+      SayWhereItStopped(run, start, end, next, false);
+      return kExitFailed;
+    }
+  }
+  progress.Finish();
+
+  const uint64_t written = stats.programmed + stats.erased;
+  const std::string verified = written == 0   ? std::string("nothing needed writing")
+                               : written == 1 ? std::string("the written sector verified")
+                                              : Format("all %llu written sectors verified",
+                                                       static_cast<unsigned long long>(written));
+  run.Out(
+      "wrote %s: %s: %llu skipped, %llu programmed without erase, %llu erased and "
+      "programmed; %s\n",
+      run.options.file.c_str(), Counted(stats.sectors, "sector").c_str(),
+      static_cast<unsigned long long>(stats.skipped),
+      static_cast<unsigned long long>(stats.programmed),
+      static_cast<unsigned long long>(stats.erased), verified.c_str());
+  switch (misc) {
+    case MiscOutcome::Kept: {
+      const uint8_t* record = keptRecordSector.data() + (kMiscAddress % kRomSectorSize);
+      run.Out("kept the unit's misc record: serial number %s, P-side MAC %s, S-side MAC %s\n",
+              SerialText(record + kMiscSerialOffset).c_str(),
+              MacText(record + kMiscPSideMacOffset).c_str(),
+              MacText(record + kMiscSSideMacOffset).c_str());
+      break;
+    }
+    case MiscOutcome::ErasedOnUnit:
+      run.Out("the unit's misc record was erased; the file's bytes stand there\n");
+      break;
+    case MiscOutcome::Overwritten:
+      run.Out("the file's bytes replaced the unit's misc record (--overwrite-misc)\n");
+      break;
+    case MiscOutcome::NotCovered:
+      break;
+  }
+  return kExitOk;
+}
+
+}  // namespace zemb

@@ -1,0 +1,132 @@
+// What one zemb run holds, and the pieces its commands share: messages,
+// files written whole or not at all, and the progress line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "common/device/console.h"
+#include "common/device/discovery.h"
+#include "common/device/rom_access.h"
+#include "common/rom/rom_parameter.h"
+#include "zemb/zemb.h"
+
+namespace zemb {
+
+struct ZembRun {
+  ZembRun(Host& h, const ZembOptions& o) : host(h), diag(h, Console::Target::Stderr), options(o) {}
+
+  Host& host;
+  // The library's own lines (transports, the configuration reader) go to
+  // standard error, so standard output carries only zemb's results.
+  Console diag;
+  const ZembOptions& options;
+  uint8_t romType = kRomTypeUnset;
+  RomParameter rom;
+  FoundDevice device;
+  std::unique_ptr<RomAccessTable> table;
+
+  // Finds the device and binds the table; 0, or the exit status with its
+  // error printed. The main flow releases what it opened.
+  int OpenDevice();
+
+  // Standard output.
+  void Out(const char* format, ...) ZEMB_PRINTF(2, 3);
+  // "zemb: error: ..." on standard error; returns `status`.
+  int Error(int status, const char* format, ...) ZEMB_PRINTF(3, 4);
+  // "zemb: ..." on standard error.
+  void Note(const char* format, ...) ZEMB_PRINTF(2, 3);
+  // "error N: text" of the thread's last error, for the end of a message.
+  std::string LastErrorText();
+
+  // The face found, as zemb names it ("own", "cdrom", "xu"), and in words.
+  const char* FaceId() const;
+  const char* FaceWords() const;
+};
+
+// The commands; each returns the run's exit status. The configuration is
+// read where the command takes one; each command checks its files before it
+// opens the device (OpenDevice), so a bad file sends nothing.
+int ZembInfo(ZembRun& run);
+int ZembRead(ZembRun& run);
+int ZembVerify(ZembRun& run);
+int ZembWrite(ZembRun& run);
+
+// The ROM type check every ROM command makes first: the device must answer
+// and report the type the configuration gives. Prints its error; returns 0
+// when the type matches, else the exit status.
+int CheckDeviceRomType(ZembRun& run);
+
+// An input file: a regular file (a FIFO or a device would block or never
+// end), read in order; reads must deliver exactly what was asked.
+class ZembInputFile {
+ public:
+  ZembInputFile() = default;
+  ~ZembInputFile();
+  ZembInputFile(const ZembInputFile&) = delete;
+  ZembInputFile& operator=(const ZembInputFile&) = delete;
+  // False with *error set (a sentence naming the file).
+  bool Open(const std::string& path, std::string* error);
+  uint64_t Size() const { return size_; }
+  bool Read(uint8_t* destination, size_t count);
+
+ private:
+  std::FILE* file_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+// An output file written whole or not at all: the data goes to a temporary
+// file beside it, which replaces the target only when every byte is on
+// disk. A target that is not a regular file (a device, a FIFO, a link, a
+// folder) is refused rather than replaced.
+class ZembOutputFile {
+ public:
+  ZembOutputFile() = default;
+  ~ZembOutputFile();
+  ZembOutputFile(const ZembOutputFile&) = delete;
+  ZembOutputFile& operator=(const ZembOutputFile&) = delete;
+  bool Open(const std::string& path, std::string* error);
+  bool Write(const uint8_t* data, size_t count);
+  // Flushes, closes and renames over the target; false with *error set.
+  bool Commit(std::string* error);
+  // Throws the temporary file away; the target stays as it was.
+  void Discard();
+
+ private:
+  std::string path_;
+  std::string temp_;
+  std::FILE* file_ = nullptr;
+  bool failed_ = false;
+};
+
+// One progress line on standard error, redrawn in place while it is a
+// terminal (percent, bytes done of total, throughput, time left); nothing at
+// all otherwise, so logs keep only the start and result lines.
+class ZembProgress {
+ public:
+  ZembProgress(Host& host, const char* verb, uint64_t total);
+  ~ZembProgress() { Finish(); }
+  void Update(uint64_t done);
+  // Clears the line.
+  void Finish();
+
+ private:
+  void Draw(uint64_t done);
+  Host& host_;
+  const char* verb_;
+  uint64_t total_;
+  bool terminal_;
+  bool drawn_ = false;
+  uint64_t startMs_;
+  uint64_t lastDrawMs_ = 0;
+  size_t lastWidth_ = 0;
+};
+
+// "0x0000B000"
+std::string Hex32(uint64_t value);
+// "1 sector", "2 sectors"
+std::string Counted(uint64_t count, const char* noun);
+
+}  // namespace zemb
