@@ -18,12 +18,6 @@ constexpr DWORD kCreateWaitableTimerHighResolution = 0x00000002;
 // system adds, far below what an operator would take for a hang.
 constexpr uint64_t kTimerGraceMs = 1000;
 
-uint64_t CounterNow() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<uint64_t>(now.QuadPart);
-}
-
 // a * b / c rounded up, without the product overflowing for any count of
 // milliseconds and any counter frequency.
 uint64_t MulDivUp(uint64_t a, uint64_t b, uint64_t c) {
@@ -38,10 +32,15 @@ const char* PauseMethodName(PauseMethod method) {
 }
 
 Win32Pause::Win32Pause(PauseMethod preferred) {
+  // The counter never fails on the systems the tools run on; were it to,
+  // the millisecond tick still ends every pause.
   LARGE_INTEGER frequency;
-  // Never fails on the systems the tools run on; a zero would divide.
-  QueryPerformanceFrequency(&frequency);
-  ticksPerSecond_ = frequency.QuadPart > 0 ? static_cast<uint64_t>(frequency.QuadPart) : 1000;
+  if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+    ticksPerSecond_ = static_cast<uint64_t>(frequency.QuadPart);
+  } else {
+    ticksPerSecond_ = 1000;
+    counter_ = false;
+  }
   if (preferred == PauseMethod::kHighResolutionTimer) {
     // Systems before Windows 10 1803 refuse the flag (ERROR_INVALID_PARAMETER).
     timer_ = CreateWaitableTimerExW(nullptr, nullptr, kCreateWaitableTimerHighResolution,
@@ -78,15 +77,22 @@ bool Win32Pause::WaitOnTimer(uint64_t ticks) {
   return false;
 }
 
+uint64_t Win32Pause::Now() const {
+  if (!counter_) return GetTickCount64();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<uint64_t>(now.QuadPart);
+}
+
 void Win32Pause::Pause(uint32_t milliseconds) {
   if (milliseconds == 0) {
     ::Sleep(0);
     return;
   }
-  const uint64_t start = CounterNow();
+  const uint64_t start = Now();
   const uint64_t wanted = MulDivUp(milliseconds, ticksPerSecond_, 1000);
   for (;;) {
-    const uint64_t elapsed = CounterNow() - start;
+    const uint64_t elapsed = Now() - start;
     if (elapsed >= wanted) return;
     const uint64_t remaining = wanted - elapsed;
     if (timer_ != nullptr) {

@@ -50,10 +50,13 @@ class Win32Pause {
   // the timer failed (it is then given up for Sleep).
   bool WaitOnTimer(uint64_t ticks);
   void UseSleep();
+  // The performance counter, in ticksPerSecond_.
+  uint64_t Now() const;
 
   void* timer_ = nullptr;  // the timer's HANDLE
   bool periodRaised_ = false;
   uint64_t ticksPerSecond_ = 0;
+  bool counter_ = true;  // false: Now() is the millisecond tick
 };
 
 }  // namespace zemb
