@@ -138,7 +138,9 @@ class DeviceEnumerator final : public SystemDeviceEnumerator {
 }  // namespace
 
 BenchHost::BenchHost(sim::SimMachine machine, sim::SimDevice* device, sim::Clock& clock)
-    : SimHost(std::move(machine), device, clock, sim::ConsoleMode::Process), device_(device) {}
+    : SimHost(std::move(machine), device, clock, sim::ConsoleMode::Process),
+      device_(device),
+      clock_(clock) {}
 
 DeviceHandle BenchHost::CreateFile(const std::string& path) {
   DeviceHandle handle = SimHost::CreateFile(path);
@@ -208,6 +210,7 @@ void BenchHost::Sleep(uint32_t milliseconds) {
   DrainTrace();
   const uint64_t start = SteadyUs();
   SimHost::Sleep(milliseconds);
+  if (pauseOverrunUs_ != 0) clock_.AdvanceUs(pauseOverrunUs_);
   const uint64_t spent = SteadyUs() - start;
   ++pauses_.count;
   pauses_.requestedUs += uint64_t{milliseconds} * 1000;

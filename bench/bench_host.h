@@ -42,6 +42,10 @@ class BenchHost : public sim::SimHost {
       std::unique_ptr<SystemDeviceEnumerator>* enumerator) override;
   void Sleep(uint32_t milliseconds) override;
 
+  // Makes every pause last `microseconds` longer than asked on the clock, as
+  // a host whose sleeps overrun would (0: exactly as asked).
+  void SetPauseOverrunUs(uint64_t microseconds) { pauseOverrunUs_ = microseconds; }
+
   // Moves what the device traced since the last call into the tally.
   void DrainTrace();
   const TraceTally& Trace() const { return trace_; }
@@ -53,6 +57,8 @@ class BenchHost : public sim::SimHost {
 
  private:
   sim::SimDevice* device_;
+  sim::Clock& clock_;
+  uint64_t pauseOverrunUs_ = 0;
   std::map<DeviceHandle, bool> deviceHandles_;  // true: the CD-ROM face
   std::vector<uint8_t> request_;                // reused: no allocation per request
   TraceTally trace_;

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -199,7 +200,8 @@ struct Job {
   std::string function;  // burn, hwfw, img, desc, ser, make, realtime
   sim::Face face = sim::Face::Own;
   sim::RomKind kind = sim::RomKind::Spi;
-  uint32_t size = 0;  // bytes of the image (burn, img, make, realtime)
+  uint32_t size = 0;            // bytes of the image (burn, img, make, realtime)
+  uint64_t pauseOverrunUs = 0;  // every pause lasts this much longer than asked
 };
 
 std::string InputName(const std::string& function, uint32_t size) {
@@ -358,6 +360,7 @@ int RunCase(const Job& job, const std::string& inputs, const std::string& result
   }
   sim::SimDevice device(std::move(state), *clock);
   BenchHost host(machine, &device, *clock);
+  host.SetPauseOverrunUs(job.pauseOverrunUs);
 
   const int64_t before = MaxRssKiB();
   const uint64_t device0 = clock->NowUs();
@@ -463,7 +466,7 @@ CaseRun RunChild(const std::string& self, const std::string& work, const std::st
   const char* kind = job.kind == sim::RomKind::Spi ? "spi" : "i2c";
   run.ran = Spawn(self, dir,
                   {"--case", job.function, FaceName(job.face), kind, std::to_string(job.size),
-                   inputs, resultPath});
+                   std::to_string(job.pauseOverrunUs), inputs, resultPath});
   std::ifstream in(resultPath);
   std::string key, value;
   while (in >> key >> value) run.results[key] = value;
@@ -500,7 +503,7 @@ uint64_t PayloadBytes(const Job& job) {
 
 ProtocolModel ModelOf(const Job& job) {
   const uint32_t page = job.kind == sim::RomKind::Spi ? kSpiPageSize : kI2cPageSize;
-  ProtocolModel model(job.face, job.kind, sim::Timing{}, page);
+  ProtocolModel model(job.face, job.kind, sim::Timing{}, page, job.pauseOverrunUs);
   if (job.function == "burn" || job.function == "realtime") model.Burn(job.size);
   if (job.function == "hwfw") model.ProgramHwFw();
   if (job.function == "img") model.ProgramImage(job.size);
@@ -573,17 +576,70 @@ void PrintHeader() {
   std::printf(" %4s %8s %6s %4s %8s\n", "req", "cpu ms/M", "cpu %", "cpu", "peak KiB");
 }
 
-int Orchestrate(const std::string& self, bool quick, bool keep) {
+bool MakeWorkDir(std::string* work) {
   std::string pattern = (fs::temp_directory_path() / "zemb-bench-XXXXXX").string();
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back(0);
   if (mkdtemp(name.data()) == nullptr) {
     std::fprintf(stderr, "zemb_bench: cannot make a work directory\n");
-    return 1;
+    return false;
   }
-  const std::string work = name.data();
+  *work = name.data();
+  fs::create_directories(*work + "/inputs");
+  return true;
+}
+
+void DoneWithWorkDir(const std::string& work, bool keep) {
+  if (keep) {
+    std::printf("\nwork directory kept: %s\n", work.c_str());
+  } else {
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+  }
+}
+
+// The own-driver 16 MiB BURN with pauses that last longer than asked, as
+// Sleep makes them on a machine whose timer ticks past the asked time: the
+// device time beside that of exact pauses, on the run and on the model.
+int OrchestratePauses(const std::string& self, const std::vector<uint64_t>& overrunsUs, bool keep) {
+  std::string work;
+  if (!MakeWorkDir(&work)) return 1;
   const std::string inputs = work + "/inputs";
-  fs::create_directories(inputs);
+  const uint32_t size = 16 * kMiB;
+  WritePatternFile(inputs + "/" + InputName("burn", size), size, size);
+
+  std::printf(
+      "BURN own SPI %s (chip %s, page %u bytes) on the virtual clock, with every pause\n"
+      "lasting longer than asked: a 1 ms pause as long as the first column says, a longer\n"
+      "pause by as much more. over 1 ms: device time lost against pauses of exactly 1 ms.\n\n",
+      SizeText(size).c_str(), SizeText(kChipSize).c_str(), kSpiPageSize);
+  std::printf("%9s %9s %10s %10s %10s\n", "pause ms", "pauses", "device s", "model s", "over 1 ms");
+  int index = 0;
+  uint64_t exactUs = 0;
+  for (uint64_t overrun : overrunsUs) {
+    const Job job{"burn", sim::Face::Own, sim::RomKind::Spi, size, overrun};
+    const CaseRun run = RunChild(self, work, inputs, job, index++);
+    const ModelTotals model = ModelOf(job).Totals();
+    const uint64_t deviceUs = Get(run.results, "device_us");
+    if (overrun == 0) exactUs = deviceUs;
+    const double lostUs = static_cast<double>(deviceUs) - static_cast<double>(exactUs);
+    std::printf("%9.3f %9llu %10.2f %10.2f %+10.2f%s\n", (1000 + overrun) / 1000.0,
+                static_cast<unsigned long long>(Get(run.results, "pauses")), deviceUs / 1e6,
+                model.deviceUs / 1e6, lostUs / 1e6, run.passed ? "" : "  RUN FAILED");
+    if (run.passed && deviceUs != model.deviceUs) {
+      std::printf("          device time differs from the protocol's %.6f s\n",
+                  model.deviceUs / 1e6);
+    }
+    std::fflush(stdout);
+  }
+  DoneWithWorkDir(work, keep);
+  return 0;
+}
+
+int Orchestrate(const std::string& self, bool quick, bool keep) {
+  std::string work;
+  if (!MakeWorkDir(&work)) return 1;
+  const std::string inputs = work + "/inputs";
 
   const std::vector<uint32_t> burnSizes =
       quick ? std::vector<uint32_t>{kMiB} : std::vector<uint32_t>{kMiB, 4 * kMiB, 16 * kMiB};
@@ -747,14 +803,28 @@ int Orchestrate(const std::string& self, bool quick, bool keep) {
       summary.memoryMiss ? "MISS" : "PASS", kMakeThroughputShare,
       summary.makeMiss ? "MISS" : "PASS", summary.failedRuns);
   std::printf("  (orchestrating process peak %lld KiB)\n", static_cast<long long>(MaxRssKiB()));
-
-  if (keep) {
-    std::printf("\nwork directory kept: %s\n", work.c_str());
-  } else {
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
-  }
+  DoneWithWorkDir(work, keep);
   return 0;
+}
+
+// "1.5,2.0": lengths in ms of a pause asked for 1 ms, each from 1 to 1000,
+// as overruns in microseconds; exact pauses (0) always come first.
+bool ParsePauseLengths(const std::string& text, std::vector<uint64_t>* overrunsUs) {
+  overrunsUs->assign(1, 0);
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string word = text.substr(at, comma - at);
+    char* end = nullptr;
+    const double ms = std::strtod(word.c_str(), &end);
+    if (word.empty() || *end != '\0' || !(ms >= 1.0 && ms <= 1000.0)) return false;
+    const uint64_t overrun = static_cast<uint64_t>(std::llround(ms * 1000)) - 1000;
+    if (std::find(overrunsUs->begin(), overrunsUs->end(), overrun) == overrunsUs->end()) {
+      overrunsUs->push_back(overrun);
+    }
+    at = comma + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -764,26 +834,33 @@ int Orchestrate(const std::string& self, bool quick, bool keep) {
 int main(int argc, char** argv) {
   using namespace zemb::bench;
   if (argc >= 2 && std::string(argv[1]) == "--case") {
-    if (argc != 8) return 2;
+    if (argc != 9) return 2;
     Job job;
     job.function = argv[2];
     if (!ParseFace(argv[3], &job.face)) return 2;
     job.kind = std::string(argv[4]) == "i2c" ? zemb::sim::RomKind::I2c : zemb::sim::RomKind::Spi;
     job.size = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
-    return RunCase(job, argv[6], argv[7]);
+    job.pauseOverrunUs = std::strtoull(argv[6], nullptr, 10);
+    return RunCase(job, argv[7], argv[8]);
   }
   bool quick = false, keep = false;
+  std::vector<uint64_t> pauseOverrunsUs;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--quick") {
       quick = true;
     } else if (arg == "--keep") {
       keep = true;
+    } else if (arg == "--pause-ms" && i + 1 < argc &&
+               ParsePauseLengths(argv[i + 1], &pauseOverrunsUs)) {
+      ++i;
     } else {
       std::fprintf(stderr,
-                   "usage: zemb_bench [--quick] [--keep]\n"
-                   "  --quick  1 MiB images only\n"
-                   "  --keep   keep the work directory (inputs, each run's console text)\n");
+                   "usage: zemb_bench [--quick] [--keep] [--pause-ms MS[,MS...]]\n"
+                   "  --quick     1 MiB images only\n"
+                   "  --keep      keep the work directory (inputs, each run's console text)\n"
+                   "  --pause-ms  only the own-driver 16 MiB BURN, with each 1 ms pause lasting\n"
+                   "              MS ms (1 to 1000), beside pauses of exactly 1 ms\n");
       return 2;
     }
   }
@@ -791,5 +868,6 @@ int main(int argc, char** argv) {
   std::error_code error;
   const std::string self = fs::read_symlink("/proc/self/exe", error).string();
   if (error) return 1;
+  if (!pauseOverrunsUs.empty()) return OrchestratePauses(self, pauseOverrunsUs, keep);
   return Orchestrate(self, quick, keep);
 }

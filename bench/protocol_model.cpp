@@ -52,8 +52,12 @@ uint64_t RequestCounts::Total() const {
 }
 
 ProtocolModel::ProtocolModel(sim::Face face, sim::RomKind kind, const sim::Timing& timing,
-                             uint32_t pageSize)
-    : face_(face), kind_(kind), timing_(timing), pageSize_(pageSize) {}
+                             uint32_t pageSize, uint64_t pauseOverrunUs)
+    : face_(face),
+      kind_(kind),
+      timing_(timing),
+      pageSize_(pageSize),
+      pauseOverrunUs_(pauseOverrunUs) {}
 
 uint64_t ProtocolModel::TransferUs() const {
   return face_ == sim::Face::Cdrom ? timing_.scsiCommandUs : timing_.controlTransferUs;
@@ -79,7 +83,7 @@ uint64_t ProtocolModel::ReadBusyUs(uint32_t length) const {
 void ProtocolModel::Wait(uint64_t busyUs, uint32_t pauseMs) {
   const uint64_t transfers = face_ == sim::Face::Xu ? 2 : 1;
   const uint64_t look = transfers * TransferUs();
-  const uint64_t pause = uint64_t{pauseMs} * 1000;
+  const uint64_t pause = uint64_t{pauseMs} * 1000 + pauseOverrunUs_;
   // Look k answers at k looks and k - 1 pauses after the start; it says
   // "done" once that reaches the busy time. The first look is always made.
   const uint64_t looks = std::max<uint64_t>(1, CeilDiv(busyUs + pause, look + pause));

@@ -44,7 +44,10 @@ struct ModelTotals {
 
 class ProtocolModel {
  public:
-  ProtocolModel(sim::Face face, sim::RomKind kind, const sim::Timing& timing, uint32_t pageSize);
+  // `pauseOverrunUs`: how much longer than asked every pause really lasts
+  // (a 1 ms pause that takes 1.5 ms overruns by 500 us); 0 for exact pauses.
+  ProtocolModel(sim::Face face, sim::RomKind kind, const sim::Timing& timing, uint32_t pageSize,
+                uint64_t pauseOverrunUs = 0);
 
   // What finding the device sends to it.
   void FindDevice();
@@ -84,6 +87,7 @@ class ProtocolModel {
   sim::RomKind kind_;
   sim::Timing timing_;
   uint32_t pageSize_;
+  uint64_t pauseOverrunUs_;
   ModelTotals totals_;
 };
 

@@ -1,8 +1,9 @@
 # Release archives of the Windows product builds: `cmake --build --preset
 # windows-x86 --target package` (or cpack -G ZIP in the build folder) makes
 # ZembTools-<version>-windows-x86.zip with the three static programs, the
-# sample ROM configuration files and the operator's guide. The text files
-# get CR LF line ends there, for Notepad and for the tools' text-mode reads.
+# sample ROM configuration files and the operator's guide, and pausecheck
+# (installed by tests/wine). The text files get CR LF line ends there, for
+# Notepad and for the tools' text-mode reads.
 if(NOT (WIN32 AND ZEMB_HOST STREQUAL "win32"))
   return()
 endif()

@@ -5,6 +5,8 @@
 # real time. Takes a minute or so; prints PASS/MISS per target and exits 0
 # whatever they say (a failed build or a crash still fails).
 #   scripts/bench.sh [--quick] [--keep]
+#   scripts/bench.sh --pause-ms 1.5,2.0   (only the own-driver 16 MiB BURN, with
+#                                         pauses that last that long per 1 ms asked)
 # ZEMB_BUILD_DIR=/some/dir builds there instead of the preset's build/native.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

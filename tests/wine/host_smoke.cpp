@@ -1,6 +1,8 @@
 // Smoke test of the real Windows host: every call the tools make before they
 // find a device, run on a machine (or Wine prefix) without one. Prints what
 // it found; exits 0 when every call behaved as Windows documents it.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -176,11 +178,21 @@ void CheckServices(Host& host, Smoke& smoke) {
                   now.day <= 31 && now.hour < 24 && now.minute < 60,
               "GetLocalTime gives a plausible time");
 
+  // The device relies on every pause having lasted the asked time; the
+  // steady clock reads the performance counter, finer than the tick.
   const uint64_t start = host.TickCountMs();
-  for (int i = 0; i < 20; ++i) host.Sleep(1);
+  auto shortest = std::chrono::steady_clock::duration::max();
+  for (int i = 0; i < 20; ++i) {
+    const auto before = std::chrono::steady_clock::now();
+    host.Sleep(1);
+    shortest = std::min(shortest, std::chrono::steady_clock::now() - before);
+  }
   const uint64_t elapsed = host.TickCountMs() - start;
-  smoke.Say("    20 x Sleep(1) took ", std::to_string(elapsed), " ms\n");
+  const auto shortestUs = std::chrono::duration_cast<std::chrono::microseconds>(shortest).count();
+  smoke.Say("    20 x Sleep(1) took ", std::to_string(elapsed), " ms, the shortest ",
+            std::to_string(shortestUs), " us\n");
   smoke.Check(host.TickCountMs() >= start, "the tick only moves forward");
+  smoke.Check(shortest >= std::chrono::milliseconds(1), "no Sleep(1) returns before 1 ms");
 
   // The error of a failed request must survive the console output and the
   // colour changes the tools make before they print it.

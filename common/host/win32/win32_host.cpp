@@ -10,7 +10,6 @@
 #include <dshow.h>
 #include <ks.h>
 #include <ksproxy.h>  // IKsControl; KSNODETYPE_DEV_SPECIFIC is compared above the seam
-#include <mmsystem.h>
 #include <ntddscsi.h>
 #include <setupapi.h>
 
@@ -27,6 +26,7 @@
 
 #include "common/host/host.h"
 #include "common/host/win32/scsi_layout.h"
+#include "common/host/win32/win32_pause.h"
 
 // mingw-w64 has no vidcap.h. The vtable order is that of the Windows SDK and
 // must not change: a COM call through a wrong slot is a silent crash. It is
@@ -325,12 +325,7 @@ class Win32SystemDeviceEnumerator final : public SystemDeviceEnumerator {
 
 class Win32Host final : public Host {
  public:
-  // Page writes sleep 1 ms per poll; at the default 15.6 ms timer resolution
-  // each of those sleeps would take 15 times as long.
-  Win32Host() : timerPeriodSet_(timeBeginPeriod(1) == TIMERR_NOERROR) {}
-  ~Win32Host() override {
-    if (timerPeriodSet_) timeEndPeriod(1);
-  }
+  Win32Host() = default;
   Win32Host(const Win32Host&) = delete;
   Win32Host& operator=(const Win32Host&) = delete;
 
@@ -427,7 +422,7 @@ class Win32Host final : public Host {
 
   void Sleep(uint32_t milliseconds) override {
     KeepLastError keep;
-    ::Sleep(milliseconds);
+    pause_.Pause(milliseconds);
   }
 
   uint64_t TickCountMs() override {
@@ -595,7 +590,8 @@ class Win32Host final : public Host {
   }
 #endif
 
-  bool timerPeriodSet_;
+  // Every status look is followed by a pause; one timer for the whole run.
+  Win32Pause pause_;
 };
 
 }  // namespace
