@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -481,6 +482,41 @@ TEST(ZembProgramTest, ExitStatusAndReadAgainstZembsim) {
   EXPECT_EQ(test::ReadFile("out.bin"), test::ReadFile("dump.bin"));
   test::WriteFile("other.bin", test::Pattern(4096, 10));
   EXPECT_EQ(test::RunCommand(zemb + "verify other.bin --config spi.cfg", &out), 1) << out;
+}
+
+// Ctrl-C on a real run: the sector in hand is finished and verified, the
+// message says where the write stopped, and the ROM holds exactly that.
+TEST(ZembProgramTest, AnInterruptStopsTheWriteWhereItSays) {
+  test::ScratchDir dir;
+  constexpr uint32_t kSize = 1 << 20;
+  test::WriteConfig("spi.cfg", "SPI", kSize, 256);
+  std::string out;
+  const std::string zembsim = std::string("'") + ZEMB_ZEMBSIM + "' ";
+  ASSERT_EQ(test::RunCommand(zembsim + "plug --face own --size 1048576", &out), 0) << out;
+  const Bytes image = test::Pattern(kSize, 12);
+  test::WriteFile("image.bin", image);
+  // About ten seconds of page programs in the device's real time; the
+  // interrupt comes after the first half second.
+  const int status = test::RunCommand(std::string("'") + ZEMB_ZEMB +
+                                          "' write image.bin --config spi.cfg > out.txt 2> err.txt "
+                                          "& pid=$!; sleep 0.5; kill -INT $pid; wait $pid",
+                                      &out);
+  const std::string err = test::ReadText("err.txt");
+  ASSERT_EQ(status, 1) << err << test::ReadText("out.txt");
+  std::smatch m;
+  const std::regex stop(
+      R"(zemb: error: interrupted; (\d+) of 256 sectors not written\n)"
+      R"(zemb: the ROM holds image\.bin from 0x00000000 to (0x[0-9A-F]+) \(verified\); )"
+      R"(from (0x[0-9A-F]+) to 0x000FFFFF the ROM is as it was\n)");
+  ASSERT_TRUE(std::regex_search(err, m, stop)) << err;
+  const uint32_t held = static_cast<uint32_t>(std::stoul(m[2], nullptr, 16)) + 1;
+  EXPECT_EQ(std::stoul(m[3], nullptr, 16), held);
+  EXPECT_EQ(std::stoul(m[1]), (kSize - held) / 4096);
+  ASSERT_EQ(test::RunCommand(zembsim + "dump rom.bin", &out), 0) << out;
+  const Bytes rom = test::ReadFile("rom.bin");
+  ASSERT_EQ(rom.size(), kSize);
+  EXPECT_TRUE(std::equal(image.begin(), image.begin() + held, rom.begin()));
+  EXPECT_TRUE(std::all_of(rom.begin() + held, rom.end(), [](uint8_t b) { return b == 0xFF; }));
 }
 
 }  // namespace
