@@ -16,12 +16,13 @@ if ! command -v cmake > /dev/null || ! command -v ninja > /dev/null || ! [ -f /u
 fi
 echo "== building the tools (native, simulated device)"
 cmake --preset native > /dev/null
-cmake --build --preset native -j "${ZEMB_JOBS:-2}" --target zembsim ZembRomProgram ZembRomMisc ZembIoAccess > /dev/null
+cmake --build --preset native -j "${ZEMB_JOBS:-2}" --target zembsim ZembRomProgram ZembRomMisc ZembIoAccess zemb > /dev/null
 bin=$top/build/native
 zembsim=$bin/sim/zembsim
 rom=$bin/romprogram/ZembRomProgram
 misc=$bin/rommisc/ZembRomMisc
 io=$bin/ioaccess/ZembIoAccess
+zemb=$bin/zemb/zemb
 
 mkdir -p demo
 cd demo
@@ -46,6 +47,8 @@ printf 'ROM_TYPE SPI\nROM_NAME W25Q80\nROM_VENDOR Winbond\nROM_SIZE 1048576\nPAG
 ls -l hwfw.bin desc.bin image.iso spi.cfg
 
 run() { echo; echo "\$ $*"; "$@"; }
+# zemb answers through its exit status; the demo shows it and goes on.
+status() { echo; echo "\$ $*"; local rc=0; "$@" || rc=$?; echo "(exit status $rc)"; }
 
 run "$zembsim" plug --face "$face" --rom spi --size 1048576
 run "$rom" MAKE hwfw.bin desc.bin image.iso
@@ -60,12 +63,20 @@ run "$io" GPIO SET 0x5A
 run "$io" GPIO GET
 run "$io" I2C W 0x78 2 0x1002 2 0xff 0xff
 run "$io" I2C R 0x78 2 0x1002 2
+status "$zemb" info --config spi.cfg
+status "$zemb" read backup.bin --config spi.cfg
+# HWFW changed the ROM since the Kesh file was burnt: verify names where.
+status "$zemb" verify KESH_ROM_FILE.bin --config spi.cfg
+# Back to the Kesh file: only the HW/FW sectors are written, and the serial
+# number and MACs written above stay.
+status "$zemb" write KESH_ROM_FILE.bin --config spi.cfg
 run "$zembsim" status
 
 cat << EOT
 
 The simulated device and the files are in $top/demo. Keep working there, e.g.:
   cd demo && $rom PRINT spi.cfg 4096
+  $zemb --help               (read, verify, info, and a write of only what changed)
   $zembsim fault --help      (make the next runs fail and see the tools' failure texts)
   $zembsim unplug            (and every tool reports that it cannot find the device)
 EOT
