@@ -35,14 +35,12 @@ enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, Overwritten };
 
 class SectorWriter {
  public:
-  SectorWriter(ZembRun& run, uint64_t start, uint64_t end)
+  explicit SectorWriter(ZembRun& run)
       : run_(run),
         rom_(run.rom),
         table_(*run.table),
         spi_(run.romType == kRomTypeSpi),
-        piece_(std::min<uint32_t>(run.rom.PageSize, kRomSectorSize)),
-        start_(start),
-        end_(end) {}
+        piece_(std::min<uint32_t>(run.rom.PageSize, kRomSectorSize)) {}
 
   // Writes one sector at `sector` (n bytes of it inside the ROM) whose file
   // bytes lie at [lo, hi). False with the error printed.
@@ -61,7 +59,6 @@ class SectorWriter {
   RomAccessTable& table_;
   const bool spi_;
   const uint32_t piece_;
-  const uint64_t start_, end_;
   Sector old_{}, new_{}, back_{};
   bool touched_ = false;
 };
@@ -224,7 +221,7 @@ int ZembWrite(ZembRun& run) {
           RomTypeText(run.romType), Counted(sectorCount, "sector").c_str(),
           run.options.full ? "every sector erased and written" : "only what differs");
 
-  SectorWriter writer(run, start, end);
+  SectorWriter writer(run);
   WriteStats stats;
   MiscOutcome misc = MiscOutcome::NotCovered;
   Sector keptRecordSector{};
