@@ -24,28 +24,20 @@ namespace {
 
 using Sector = std::array<uint8_t, kRomSectorSize>;
 
-struct WriteStats {
-  uint64_t sectors = 0;
-  uint64_t skipped = 0;
-  uint64_t programmed = 0;  // without an erase
-  uint64_t erased = 0;      // erased, then programmed
-};
-
-enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, Overwritten };
-
 class SectorWriter {
  public:
-  explicit SectorWriter(ZembRun& run)
+  SectorWriter(ZembRun& run, const WritePlan& plan)
       : run_(run),
+        plan_(plan),
         rom_(run.rom),
         table_(*run.table),
         spi_(run.romType == kRomTypeSpi),
         piece_(std::min<uint32_t>(run.rom.PageSize, kRomSectorSize)) {}
 
   // Writes one sector at `sector` (n bytes of it inside the ROM) whose file
-  // bytes lie at [lo, hi). False with the error printed.
+  // bytes (null: none) lie at [lo, hi). False with the error printed.
   bool Write(uint64_t sector, uint32_t n, uint64_t lo, uint64_t hi, const uint8_t* fileBytes,
-             WriteStats* stats, MiscOutcome* misc, Sector* keptRecordSector);
+             WriteOutcome* outcome);
 
   // Whether the sector being written may have been changed when it failed.
   bool Touched() const { return touched_; }
@@ -55,6 +47,7 @@ class SectorWriter {
   bool Fail(const char* what, uint64_t address);
 
   ZembRun& run_;
+  const WritePlan& plan_;
   const RomParameter& rom_;
   RomAccessTable& table_;
   const bool spi_;
@@ -96,16 +89,17 @@ bool Always(const uint8_t*, const uint8_t*, uint32_t) {
 }
 
 bool SectorWriter::Write(uint64_t sector, uint32_t n, uint64_t lo, uint64_t hi,
-                         const uint8_t* fileBytes, WriteStats* stats, MiscOutcome* misc,
-                         Sector* keptRecordSector) {
+                         const uint8_t* fileBytes, WriteOutcome* outcome) {
   touched_ = false;
-  const bool full = run_.options.full;
+  WriteStats* stats = &outcome->stats;
+  const bool full = plan_.full;
   const uint64_t recordEnd = kMiscAddress + kMiscRecordSize;
-  const bool coversRecord = lo < recordEnd && hi > kMiscAddress;
-  const bool partial = lo > sector || hi < sector + n;
+  const bool recordHere = sector < recordEnd && sector + n > kMiscAddress;
+  const bool coversRecord = fileBytes != nullptr && lo < recordEnd && hi > kMiscAddress;
+  const bool partial = fileBytes == nullptr || lo > sector || hi < sector + n;
   // The BURN way reads nothing it need not: only sectors the file covers in
-  // part (the rest must survive the erase) and the one with the record.
-  const bool readOld = !full || partial || (coversRecord && !run_.options.overwriteMisc);
+  // part (the rest must survive the erase) and the one whose record is kept.
+  const bool readOld = !full || partial || (coversRecord && plan_.misc == MiscRule::Keep);
   if (readOld) {
     if (!table_.ReadRom(rom_, old_.data(), static_cast<uint32_t>(sector), n)) {
       return Fail("read", sector);
@@ -114,19 +108,23 @@ bool SectorWriter::Write(uint64_t sector, uint32_t n, uint64_t lo, uint64_t hi,
     old_.fill(0xFF);
   }
   new_ = old_;
-  std::memcpy(new_.data() + (lo - sector), fileBytes, hi - lo);
-  if (coversRecord) {
-    if (run_.options.overwriteMisc) {
-      *misc = MiscOutcome::Overwritten;
+  if (fileBytes != nullptr) std::memcpy(new_.data() + (lo - sector), fileBytes, hi - lo);
+  if (plan_.misc == MiscRule::Replace && recordHere) {
+    std::memcpy(new_.data() + (kMiscAddress - sector), plan_.record, kMiscRecordSize);
+    outcome->misc = MiscOutcome::Replaced;
+  } else if (coversRecord) {
+    if (plan_.misc == MiscRule::Overwrite) {
+      outcome->misc = MiscOutcome::Overwritten;
     } else if (IsErased(old_.data() + (kMiscAddress - sector), kMiscRecordSize)) {
-      *misc = MiscOutcome::ErasedOnUnit;
+      outcome->misc = MiscOutcome::ErasedOnUnit;
     } else {
       // The unit's identity wins over whatever the image carries there.
       const uint64_t from = std::max<uint64_t>(lo, kMiscAddress);
       const uint64_t to = std::min<uint64_t>(hi, recordEnd);
       std::memcpy(new_.data() + (from - sector), old_.data() + (from - sector), to - from);
-      *misc = MiscOutcome::Kept;
-      *keptRecordSector = old_;
+      outcome->misc = MiscOutcome::Kept;
+      std::memcpy(outcome->keptRecord.data(), old_.data() + (kMiscAddress - sector),
+                  kMiscRecordSize);
     }
   }
 
@@ -171,15 +169,15 @@ bool SectorWriter::Write(uint64_t sector, uint32_t n, uint64_t lo, uint64_t hi,
 // Where the ROM stands after a write that stopped at the sector beginning at
 // `sector`: below it the file is in place, from it on the ROM is as it was,
 // but for that sector itself when it had been touched.
-void SayWhereItStopped(ZembRun& run, uint64_t start, uint64_t end, uint64_t sector,
-                       bool sectorTouched) {
+void SayWhereItStopped(ZembRun& run, const WritePlan& plan, uint64_t sector, bool sectorTouched) {
+  const uint64_t start = plan.start, end = plan.start + plan.length;
   const uint64_t held = std::max(sector, start);
   std::string text;
   if (held > start) {
-    text = Format("the ROM holds %s from %s to %s (verified)", run.options.file.c_str(),
+    text = Format("the ROM holds %s from %s to %s (verified)", plan.name.c_str(),
                   Hex32(start).c_str(), Hex32(held - 1).c_str());
   } else {
-    text = "nothing of " + run.options.file + " was written";
+    text = "nothing of " + plan.name + " was written";
   }
   uint64_t asItWas = held;
   if (sectorTouched) {
@@ -195,52 +193,30 @@ void SayWhereItStopped(ZembRun& run, uint64_t start, uint64_t end, uint64_t sect
 
 }  // namespace
 
-int ZembWrite(ZembRun& run) {
-  ZembInputFile file;
-  std::string error;
-  if (!file.Open(run.options.file, &error)) return run.Error(kExitUsage, "%s", error.c_str());
-  const uint64_t start = run.options.start.value_or(0);
-  const uint64_t length = file.Size();
+int WriteImage(ZembRun& run, const WritePlan& plan, WriteOutcome* outcome) {
+  const uint64_t start = plan.start;
+  const uint64_t end = start + plan.length;
   const uint64_t romSize = static_cast<uint64_t>(run.rom.RomSize);
-  if (length == 0) return run.Error(kExitUsage, "%s is empty", run.options.file.c_str());
-  if (start >= romSize || length > romSize - start) {
-    return run.Error(kExitUsage, "%s (%llu bytes from %s) does not fit in the ROM of %llu bytes",
-                     run.options.file.c_str(), static_cast<unsigned long long>(length),
-                     Hex32(start).c_str(), static_cast<unsigned long long>(romSize));
-  }
-  if (int status = run.OpenDevice()) return status;
-  if (int status = CheckDeviceRomType(run)) return status;
-  // From here an interrupt stops the write at the next sector boundary.
-  run.host.CatchInterrupts();
-
-  const uint64_t end = start + length;
   const uint64_t first = start - start % kRomSectorSize;
   const uint64_t sectorCount = (end - first + kRomSectorSize - 1) / kRomSectorSize;
-  run.Out("writing %s (%s) at %s (%s face, %s ROM): %s, %s\n", run.options.file.c_str(),
-          Counted(length, "byte").c_str(), Hex32(start).c_str(), run.FaceId(),
-          RomTypeText(run.romType), Counted(sectorCount, "sector").c_str(),
-          run.options.full ? "every sector erased and written" : "only what differs");
-
-  SectorWriter writer(run);
-  WriteStats stats;
-  MiscOutcome misc = MiscOutcome::NotCovered;
-  Sector keptRecordSector{};
+  SectorWriter writer(run, plan);
   Sector fileBytes{};
-  ZembProgress progress(run.host, "write", length);
+  ZembProgress progress(run.host, "write", plan.length);
   for (uint64_t sector = first; sector < end; sector += kRomSectorSize) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kRomSectorSize, romSize - sector));
     const uint64_t lo = std::max(start, sector);
     const uint64_t hi = std::min(end, sector + n);
-    if (!file.Read(fileBytes.data(), hi - lo)) {
+    if (plan.file != nullptr && !plan.file->Read(fileBytes.data(), hi - lo)) {
       progress.Finish();
       run.Error(kExitUsage, "cannot read %s (did it change while being written?)",
-                run.options.file.c_str());
-      SayWhereItStopped(run, start, end, sector, false);
+                plan.name.c_str());
+      SayWhereItStopped(run, plan, sector, false);
       return kExitUsage;
     }
-    if (!writer.Write(sector, n, lo, hi, fileBytes.data(), &stats, &misc, &keptRecordSector)) {
+    if (!writer.Write(sector, n, lo, hi, plan.file != nullptr ? fileBytes.data() : nullptr,
+                      outcome)) {
       progress.Finish();
-      SayWhereItStopped(run, start, end, sector, writer.Touched());
+      SayWhereItStopped(run, plan, sector, writer.Touched());
       return kExitFailed;
     }
     progress.Update(hi - start);
@@ -251,27 +227,57 @@ int ZembWrite(ZembRun& run) {
       run.Error(kExitFailed, "interrupted; %llu of %llu sectors not written",
                 static_cast<unsigned long long>(left),
                 static_cast<unsigned long long>(sectorCount));
-      SayWhereItStopped(run, start, end, next, false);
+      SayWhereItStopped(run, plan, next, false);
       return kExitFailed;
     }
   }
   progress.Finish();
+  return kExitOk;
+}
 
+std::string WriteSummary(const WriteStats& stats) {
   const uint64_t written = stats.programmed + stats.erased;
   const std::string verified = written == 0   ? std::string("nothing needed writing")
                                : written == 1 ? std::string("the written sector verified")
                                               : Format("all %llu written sectors verified",
                                                        static_cast<unsigned long long>(written));
-  run.Out(
-      "wrote %s: %s: %llu skipped, %llu programmed without erase, %llu erased and "
-      "programmed; %s\n",
-      run.options.file.c_str(), Counted(stats.sectors, "sector").c_str(),
-      static_cast<unsigned long long>(stats.skipped),
-      static_cast<unsigned long long>(stats.programmed),
-      static_cast<unsigned long long>(stats.erased), verified.c_str());
-  switch (misc) {
+  return Format("%s: %llu skipped, %llu programmed without erase, %llu erased and programmed; %s",
+                Counted(stats.sectors, "sector").c_str(),
+                static_cast<unsigned long long>(stats.skipped),
+                static_cast<unsigned long long>(stats.programmed),
+                static_cast<unsigned long long>(stats.erased), verified.c_str());
+}
+
+int ZembWrite(ZembRun& run) {
+  ZembInputFile file;
+  std::string error;
+  if (!file.Open(run.options.file, &error)) return run.Error(kExitUsage, "%s", error.c_str());
+  WritePlan plan;
+  plan.file = &file;
+  plan.name = run.options.file;
+  plan.start = run.options.start.value_or(0);
+  plan.length = file.Size();
+  plan.full = run.options.full;
+  plan.misc = run.options.overwriteMisc ? MiscRule::Overwrite : MiscRule::Keep;
+  if (int status = CheckWriteRange(run, plan)) return status;
+  if (int status = run.OpenDevice()) return status;
+  if (int status = CheckDeviceRomType(run)) return status;
+  // From here an interrupt stops the write at the next sector boundary.
+  run.host.CatchInterrupts();
+
+  const uint64_t first = plan.start - plan.start % kRomSectorSize;
+  const uint64_t sectorCount =
+      (plan.start + plan.length - first + kRomSectorSize - 1) / kRomSectorSize;
+  run.Out("writing %s (%s) at %s (%s face, %s ROM): %s, %s\n", plan.name.c_str(),
+          Counted(plan.length, "byte").c_str(), Hex32(plan.start).c_str(), run.FaceId(),
+          RomTypeText(run.romType), Counted(sectorCount, "sector").c_str(),
+          plan.full ? "every sector erased and written" : "only what differs");
+  WriteOutcome outcome;
+  if (int status = WriteImage(run, plan, &outcome)) return status;
+  run.Out("wrote %s: %s\n", plan.name.c_str(), WriteSummary(outcome.stats).c_str());
+  switch (outcome.misc) {
     case MiscOutcome::Kept: {
-      const uint8_t* record = keptRecordSector.data() + (kMiscAddress % kRomSectorSize);
+      const uint8_t* record = outcome.keptRecord.data();
       run.Out("kept the unit's misc record: serial number %s, P-side MAC %s, S-side MAC %s\n",
               SerialText(record + kMiscSerialOffset).c_str(),
               MacText(record + kMiscPSideMacOffset).c_str(),
@@ -284,10 +290,22 @@ int ZembWrite(ZembRun& run) {
     case MiscOutcome::Overwritten:
       run.Out("the file's bytes replaced the unit's misc record (--overwrite-misc)\n");
       break;
+    case MiscOutcome::Replaced:
     case MiscOutcome::NotCovered:
       break;
   }
   return kExitOk;
+}
+
+int CheckWriteRange(ZembRun& run, const WritePlan& plan) {
+  const uint64_t romSize = static_cast<uint64_t>(run.rom.RomSize);
+  if (plan.length == 0) return run.Error(kExitUsage, "%s is empty", plan.name.c_str());
+  if (plan.start >= romSize || plan.length > romSize - plan.start) {
+    return run.Error(kExitUsage, "%s (%llu bytes from %s) does not fit in the ROM of %llu bytes",
+                     plan.name.c_str(), static_cast<unsigned long long>(plan.length),
+                     Hex32(plan.start).c_str(), static_cast<unsigned long long>(romSize));
+  }
+  return 0;
 }
 
 }  // namespace zemb

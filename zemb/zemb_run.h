@@ -2,6 +2,7 @@
 // files written whole or not at all, and the progress line.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -53,6 +54,49 @@ int ZembInfo(ZembRun& run);
 int ZembRead(ZembRun& run);
 int ZembVerify(ZembRun& run);
 int ZembWrite(ZembRun& run);
+
+// What a write puts into the ROM: `length` bytes of `file` from `start`
+// (file null: the sectors keep their bytes, but for a record to replace),
+// with the misc record (the 40 bytes at 0xB000) kept from the unit,
+// overwritten by the file, or replaced by `record`.
+enum class MiscRule { Keep, Overwrite, Replace };
+class ZembInputFile;
+struct WritePlan {
+  ZembInputFile* file = nullptr;
+  std::string name;  // what the messages call the data
+  uint64_t start = 0, length = 0;
+  bool full = false;  // erase and write every sector, as BURN does
+  MiscRule misc = MiscRule::Keep;
+  const uint8_t* record = nullptr;  // MiscRule::Replace
+};
+
+struct WriteStats {
+  uint64_t sectors = 0;
+  uint64_t skipped = 0;
+  uint64_t programmed = 0;  // without an erase
+  uint64_t erased = 0;      // erased, then programmed
+};
+
+enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, Overwritten, Replaced };
+
+struct WriteOutcome {
+  WriteStats stats;
+  MiscOutcome misc = MiscOutcome::NotCovered;
+  std::array<uint8_t, 40> keptRecord{};
+};
+
+// 0, or the exit status with the error printed, when the plan's range does
+// not fit the ROM or is empty.
+int CheckWriteRange(ZembRun& run, const WritePlan& plan);
+
+// Writes the plan sector by sector (zemb write's algorithm); the device is
+// open and its ROM type checked. The exit status; on a failure or an
+// interrupt, what went wrong and where the ROM stands are printed.
+int WriteImage(ZembRun& run, const WritePlan& plan, WriteOutcome* outcome);
+
+// "16 sectors: 15 skipped, 0 programmed without erase, 1 erased and
+// programmed; the written sector verified"
+std::string WriteSummary(const WriteStats& stats);
 
 // The ROM type check every ROM command makes first: the device must answer
 // and report the type the configuration gives. Prints its error; returns 0
