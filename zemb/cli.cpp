@@ -13,10 +13,9 @@ struct CommandName {
   ZembCommand command;
 };
 constexpr CommandName kCommands[] = {
-    {"info", ZembCommand::Info},
-    {"read", ZembCommand::Read},
-    {"verify", ZembCommand::Verify},
-    {"write", ZembCommand::Write},
+    {"info", ZembCommand::Info},           {"read", ZembCommand::Read},
+    {"verify", ZembCommand::Verify},       {"write", ZembCommand::Write},
+    {"provision", ZembCommand::Provision},
 };
 
 const char* NameOf(ZembCommand command) {
@@ -28,18 +27,20 @@ const char* NameOf(ZembCommand command) {
 
 // Which options a command takes.
 struct Accepts {
-  bool file, config, start, length, json, writeFlags;
+  bool file, config, start, length, json, writeFlags, ledger;
 };
 Accepts AcceptsOf(ZembCommand command) {
   switch (command) {
     case ZembCommand::Info:
-      return {false, true, false, false, true, false};
+      return {false, true, false, false, true, false, false};
     case ZembCommand::Read:
-      return {true, true, true, true, false, false};
+      return {true, true, true, true, false, false, false};
     case ZembCommand::Verify:
-      return {true, true, true, false, false, false};
+      return {true, true, true, false, false, false, false};
     case ZembCommand::Write:
-      return {true, true, true, false, false, true};
+      return {true, true, true, false, false, true, false};
+    case ZembCommand::Provision:
+      return {true, true, true, false, false, false, true};
     default:
       return {};
   }
@@ -191,6 +192,22 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
       if (!flag(&options->overwriteMisc)) return false;
     } else if (key == "--full" && accepts.writeFlags) {
       if (!flag(&options->full)) return false;
+    } else if ((key == "--ledger" || key == "--serial-from" || key == "--mac-from") &&
+               accepts.ledger) {
+      std::string* out = key == "--ledger"        ? &options->ledger
+                         : key == "--serial-from" ? &options->serialFrom
+                                                  : &options->macFrom;
+      if (!out->empty()) {
+        *error = std::string(key) + " given twice";
+        return false;
+      }
+      if (!takeValue(out)) return false;
+      if (out->empty()) {
+        *error = std::string(key) + " needs a value";
+        return false;
+      }
+    } else if (key == "--count" && accepts.ledger) {
+      if (!number(&options->count)) return false;
     } else {
       *error = "unknown option '" + std::string(key) + "' for " + name;
       return false;
@@ -207,6 +224,18 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
   if (command != ZembCommand::Info && !haveConfig) {
     *error = name + " needs --config FILE (the ROM configuration)";
     return false;
+  }
+  if (command == ZembCommand::Provision) {
+    if (options->ledger.empty()) {
+      *error = "provision needs --ledger FILE";
+      return false;
+    }
+    const int pool =
+        !options->serialFrom.empty() + !options->macFrom.empty() + options->count.has_value();
+    if (pool != 0 && pool != 3) {
+      *error = "--serial-from, --mac-from and --count go together";
+      return false;
+    }
   }
   if (options->length && *options->length == 0) {
     *error = "--length must be at least 1";
@@ -267,6 +296,29 @@ std::string ZembHelp(ZembCommand command) {
              "  --start A          address of the file's first byte (default 0)\n"
              "  --overwrite-misc   write FILE's own bytes over the misc record\n"
              "  --full             erase and write every sector, as BURN does\n";
+    case ZembCommand::Provision:
+      return "usage: zemb provision FILE --config CFG --ledger LEDGER [--start A]\n"
+             "                      [--serial-from S --mac-from M --count N]\n"
+             "\n"
+             "Gives the unit the next serial number and MAC address pair of the pool kept in\n"
+             "LEDGER, writes FILE with that misc record (as write does, changing only what\n"
+             "differs), verifies it, and records the result in LEDGER. The P-side MAC is the\n"
+             "pool's next address, the S-side MAC the one after it.\n"
+             "\n"
+             "LEDGER is a CSV file (a spreadsheet opens it): a line with the pool, then one\n"
+             "line per unit ever given values (time, device path, serial number, P-side and\n"
+             "S-side MAC, SHA-256 of FILE, result). A value once in the ledger is never handed\n"
+             "out again, whatever becomes of the unit: the line is on disk before the unit\n"
+             "is touched, under a lock that keeps two zemb runs on one ledger apart. A unit\n"
+             "that already carries a serial number of this ledger keeps its values.\n"
+             "\n"
+             "  --config CFG       the ROM configuration (type, size, page size, address size)\n"
+             "  --ledger LEDGER    the ledger; made when it does not exist yet, from:\n"
+             "  --serial-from S    the pool's first serial number (14 hex digits; counted in\n"
+             "                     decimal when all 14 are decimal digits)\n"
+             "  --mac-from M       the pool's first MAC address (00-11-22-33-44-55)\n"
+             "  --count N          how many units the pool serves (2 MACs each)\n"
+             "  --start A          address of the file's first byte (default 0)\n";
     default:
       return "usage: zemb [--help] [--version] COMMAND [OPTIONS]\n"
              "\n"
@@ -278,6 +330,7 @@ std::string ZembHelp(ZembCommand command) {
              "  read     read the ROM, or a range of it, into a file\n"
              "  verify   compare the ROM with a file\n"
              "  write    write a file into the ROM, changing only the sectors that differ\n"
+             "  provision  write a file with the next serial number and MACs of a pool\n"
              "\n"
              "'zemb COMMAND --help' tells a command's options.\n"
              "\n"
@@ -285,7 +338,8 @@ std::string ZembHelp(ZembCommand command) {
              "  0  success\n"
              "  1  the device failed, the verification found a difference, or the run was\n"
              "     interrupted\n"
-             "  2  bad command line, configuration or file; nothing was sent to the device\n"
+             "  2  bad command line, configuration, file or ledger (or its pool is used up);\n"
+             "     nothing was written to the device\n"
              "  3  no device found\n";
   }
 }

@@ -23,6 +23,7 @@ int ZembRun::Error(int status, const char* format, ...) {
   std::string text = FormatV(format, args);
   va_end(args);
   host.WriteStderr("zemb: error: " + text + "\n");
+  lastError = text;
   return status;
 }
 
@@ -108,6 +109,8 @@ const char* CommandWord(ZembCommand command) {
       return "verify ";
     case ZembCommand::Write:
       return "write ";
+    case ZembCommand::Provision:
+      return "provision ";
     default:
       return "";
   }
@@ -121,6 +124,7 @@ ZembCommand CommandOfWords(int argc, const char* const* argv) {
     if (word == "read") return ZembCommand::Read;
     if (word == "verify") return ZembCommand::Verify;
     if (word == "write") return ZembCommand::Write;
+    if (word == "provision") return ZembCommand::Provision;
     if (word.empty() || word[0] != '-') break;
   }
   return ZembCommand::None;
@@ -136,6 +140,8 @@ int RunCommand(ZembRun& run) {
       return ZembVerify(run);
     case ZembCommand::Write:
       return ZembWrite(run);
+    case ZembCommand::Provision:
+      return ZembProvision(run);
     default:
       return kExitUsage;
   }

@@ -15,11 +15,11 @@ inline constexpr const char* kZembVersion = "1.0.0";
 
 // Exit status.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;    // the device, or the verification, failed
-constexpr int kExitUsage = 2;     // bad command line, configuration or file; nothing sent
+constexpr int kExitFailed = 1;  // the device, or the verification, failed
+constexpr int kExitUsage = 2;   // bad command line, configuration, file or ledger; nothing written
 constexpr int kExitNoDevice = 3;  // no device found
 
-enum class ZembCommand { None, Help, Version, Info, Read, Verify, Write };
+enum class ZembCommand { None, Help, Version, Info, Read, Verify, Write, Provision };
 
 struct ZembOptions {
   ZembCommand command = ZembCommand::None;
@@ -32,6 +32,11 @@ struct ZembOptions {
   bool json = false;
   bool overwriteMisc = false;
   bool full = false;
+  // provision
+  std::string ledger;
+  std::string serialFrom;
+  std::string macFrom;
+  std::optional<uint32_t> count;
 };
 
 // Parses the words after the program name. False with *error set (one

@@ -28,6 +28,8 @@ struct ZembRun {
   RomParameter rom;
   FoundDevice device;
   std::unique_ptr<RomAccessTable> table;
+  // The text of the last Error(), for records that keep the reason.
+  std::string lastError;
 
   // Finds the device and binds the table; 0, or the exit status with its
   // error printed. The main flow releases what it opened.
@@ -54,6 +56,7 @@ int ZembInfo(ZembRun& run);
 int ZembRead(ZembRun& run);
 int ZembVerify(ZembRun& run);
 int ZembWrite(ZembRun& run);
+int ZembProvision(ZembRun& run);
 
 // What a write puts into the ROM: `length` bytes of `file` from `start`
 // (file null: the sectors keep their bytes, but for a record to replace),
