@@ -238,9 +238,13 @@ bool MakeLedgerPool(const std::string& serialFrom, const std::string& macFrom, u
                     p.serialFrom.c_str());
     return false;
   }
-  if (mac + 2ull * count - 1 > 0xFFFFFFFFFFFFull) {
-    *error = Format("a pool of %u MAC pairs from %s runs past FF-FF-FF-FF-FF-FF", count,
-                    macFrom.c_str());
+  // The first three octets name the maker the addresses belong to; a pool
+  // that ran past them would hand out another maker's addresses.
+  if ((mac >> 24) != ((mac + 2ull * count - 1) >> 24)) {
+    *error =
+        Format("a pool of %u MAC pairs from %s runs past the addresses of %02X-%02X-%02X", count,
+               macFrom.c_str(), static_cast<unsigned>(mac >> 40 & 0xFF),
+               static_cast<unsigned>(mac >> 32 & 0xFF), static_cast<unsigned>(mac >> 24 & 0xFF));
     return false;
   }
   *pool = p;
