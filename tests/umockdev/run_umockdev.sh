@@ -225,7 +225,7 @@ sim_both plug --face cdrom --rom spi --size 65536
 chmod 0777 "$work" "$lrun"
 run_both --deny io GPIO GET
 expect_in "permission" "$work/l.err" \
-  "/dev/sg0: permission denied; give this user access to the Zemb device (install packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev group)"
+  "/dev/sg0: permission denied; if this is the Zemb device, give this user access to it (install packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev group)"
 [ "$(wc -l < "$work/l.err")" -eq 1 ] || fail "permission: more than one line on standard error"
 (cd "$ndev" && "$zembsim" unplug > /dev/null && "$nio" GPIO GET > "$work/n.out" 2> "$work/n.err")
 diff <(expected_stdout) "$work/l.out" > /dev/null ||

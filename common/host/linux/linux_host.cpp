@@ -116,11 +116,13 @@ std::vector<std::pair<unsigned, std::string>> ClassMembers(const char* folder,
 }
 
 // One clear line for a node the user may not open: without it the tools
-// would only say that they found no device.
+// would only say that they found no device. The node may be another
+// device's; which one it is cannot be known without opening it.
 void ReportNoPermission(Host& host, const std::string& node) {
   host.WriteStderr(node +
-                   ": permission denied; give this user access to the Zemb device (install "
-                   "packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev group)\n");
+                   ": permission denied; if this is the Zemb device, give this user access to it "
+                   "(install packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev "
+                   "group)\n");
 }
 
 // An open device node, shared by the objects that use it.
