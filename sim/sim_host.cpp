@@ -7,6 +7,8 @@
 #include <ctime>
 #include <vector>
 
+#include "common/host/system_messages.h"
+
 #if defined(_WIN32)
 #include <direct.h>
 #include <io.h>
@@ -424,29 +426,7 @@ uint64_t SimHost::TickCountMs() {
 }
 
 bool SimHost::FormatSystemMessage(uint32_t error, std::string* text) {
-  // The texts Windows gives for the codes this machine produces.
-  static const std::map<uint32_t, const char*> kTexts = {
-      {0, "The operation completed successfully.\n"},
-      {1, "Incorrect function.\n"},
-      {2, "The system cannot find the file specified.\n"},
-      {5, "Access is denied.\n"},
-      {6, "The handle is invalid.\n"},
-      {8, "Not enough memory resources are available to process this command.\n"},
-      {31, "A device attached to the system is not functioning.\n"},
-      {50, "The request is not supported.\n"},
-      {87, "The parameter is incorrect.\n"},
-      {121, "The semaphore timeout period has expired.\n"},
-      {122, "The data area passed to a system call is too small.\n"},
-      {259, "No more data is available.\n"},
-      {1117, "The request could not be performed because of an I/O device error.\n"},
-      {1167, "The device is not connected.\n"},
-      {1306, "The revision level is unknown.\n"},
-      {1460, "This operation returned because the timeout period expired.\n"},
-  };
-  auto it = kTexts.find(error);
-  if (it == kTexts.end()) return false;
-  *text = it->second;
-  return true;
+  return WindowsSystemMessage(error, text);
 }
 
 LocalTime SimHost::GetLocalTime() {

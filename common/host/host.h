@@ -1,8 +1,9 @@
 // The host seam: every operating-system service the Zemb tools use, in the
 // vocabulary of the Windows API but with portable types. Discovery, the
 // transports and the console reporting are written once over this interface;
-// win32/ passes each call to Windows, sim/ answers it from a model of a
-// machine with the device plugged in.
+// win32/ passes each call to Windows, linux/ answers it through the Linux
+// kernel's interfaces (SG_IO, the UVC extension unit), sim/ answers it from a
+// model of a machine with the device plugged in.
 //
 // Conventions for every member:
 //  - Calls block until done; nothing here is asynchronous.

@@ -1,0 +1,235 @@
+#!/usr/bin/env bash
+# The linux host's tools on a Linux machine built with umockdev
+# (zemb_umockdev_bed), whose device nodes are served by the simulated
+# firmware over a zembsim state folder: the CD-ROM face through SG_IO on
+# /dev/sg0, the extension unit through UVCIOC_CTRL_QUERY on the Zemb
+# camera's video node, with another vendor's drive, a disk and another
+# maker's camera beside them.
+#
+# Every command runs twice: the linux tool on that machine, and the native
+# simulated build on a second device plugged by zembsim with the same face.
+# Standard output, standard error, exit status, rom.bin and device.txt must
+# come out the same, apart from the "Found device" lines of the cameras
+# (Linux names them by their sysfs path, and lists the other camera first).
+#
+# Exit 77 (skipped) when umockdev or a build is missing.
+set -u
+usage="usage: run_umockdev.sh BED ZEMBSIM ROMPROGRAM ROMMISC IOACCESS LROMPROGRAM LROMMISC LIOACCESS"
+bed=${1-}
+if [ -z "$bed" ]; then
+  echo "SKIPPED: umockdev is not installed (Debian: umockdev libumockdev-dev)"
+  exit 77
+fi
+zembsim=${2:?$usage} nrom=${3:?$usage} nmisc=${4:?$usage} nio=${5:?$usage}
+lrom=${6:?$usage} lmisc=${7:?$usage} lio=${8:?$usage}
+for f in "$bed" "$zembsim" "$nrom" "$nmisc" "$nio" "$lrom" "$lmisc" "$lio"; do
+  if [ ! -x "$f" ]; then echo "SKIPPED: no $f"; exit 77; fi
+done
+if ! ldconfig -p 2> /dev/null | grep -q libumockdev-preload.so.0; then
+  echo "SKIPPED: libumockdev-preload.so.0 is not installed"
+  exit 77
+fi
+
+work=$(mktemp -d /tmp/zemb-umock.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+ldev=$work/linux-device  # the device the bed serves
+ndev=$work/native-device # the native tools' device, and their working folder
+lrun=$work/linux-run     # the linux tools' working folder
+mkdir -p "$ldev" "$ndev" "$lrun"
+failed=0
+start=$SECONDS
+
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL: $*"
+}
+
+# A bed that cannot run here at all (no preload, no testbed) is a skip, not
+# a failure of the tools: the probe only asks whether the preload shows the
+# testbed's sysfs to a child.
+(cd "$ldev" && "$zembsim" plug --face cdrom --rom spi --size 65536 > /dev/null)
+probe=$(cd "$lrun" && "$bed" "$ldev/ZembSimDevice" -- /bin/ls /sys/class/scsi_generic 2>&1)
+if [ "$(echo $probe)" != "sg0 sg1 sg2" ]; then
+  echo "SKIPPED: umockdev cannot build a testbed here:"
+  echo "$probe" | head -5
+  exit 77
+fi
+(cd "$ldev" && "$zembsim" unplug > /dev/null)
+
+printf 'ROM_TYPE SPI\nROM_NAME W25Q512\nROM_VENDOR Zemb\nROM_SIZE 65536\nPAGE_SIZE 256\nADDRESS_SIZE 3\n' \
+  > "$work/spi.cfg"
+make_inputs() {
+  cp "$work/spi.cfg" "$1/"
+  head -c 20000 /dev/zero | tr '\0' '\132' > "$1/hwfw.bin"
+  printf 'ZEMB-HWFW-2.4' | dd of="$1/hwfw.bin" conv=notrunc status=none
+  head -c 24000 /dev/zero | tr '\0' '\133' > "$1/hwfw-2.bin"
+  head -c 4096 /dev/zero | tr '\0' '\104' > "$1/desc.bin"
+  head -c 6000 /dev/zero | tr '\0' '\105' > "$1/desc-2.bin"
+  seq 1 2000 | head -c 8192 > "$1/image.iso"
+  seq 5000 9000 | head -c 12288 > "$1/image-2.iso"
+}
+make_inputs "$lrun"
+make_inputs "$ndev"
+
+tool_of() {  # side (l or n), tool name
+  case "$1$2" in
+    lrom) echo "$lrom" ;; lmisc) echo "$lmisc" ;; lio) echo "$lio" ;;
+    nrom) echo "$nrom" ;; nmisc) echo "$nmisc" ;; nio) echo "$nio" ;;
+  esac
+}
+
+# The linux tool under the bed, the native one on its own device; each
+# side's output in $work/{l,n}.{out,err,rc}.
+run_both() {  # [--deny] tool args...
+  local deny=()
+  if [ "$1" = --deny ]; then deny=(--deny); shift; fi
+  local tool=$1
+  shift
+  (cd "$lrun" && "$bed" "${deny[@]}" "$ldev/ZembSimDevice" -- "$(tool_of l "$tool")" "$@" \
+    > "$work/l.out" 2> "$work/l.err")
+  echo $? > "$work/l.rc"
+  (cd "$ndev" && "$(tool_of n "$tool")" "$@" > "$work/n.out" 2> "$work/n.err")
+  echo $? > "$work/n.rc"
+}
+
+# What the linux tool must print: the native text with the cameras' lines as
+# Linux shows them.
+expected_stdout() {
+  awk '/^  Found device: Zemb USB Camera/ {
+         print "  Found device: Other Camera [/sys/devices/usb2/2-2/2-2:1.0/video4linux/video0]"
+         print "  Found device: Zemb USB Camera [/sys/devices/usb2/2-3/2-3:1.0/video4linux/video1]"
+         next
+       }
+       { print }' "$work/n.out"
+}
+
+compare() {  # what [stderr-filter]
+  local what=$1
+  if ! diff <(expected_stdout) "$work/l.out" > "$work/diff"; then
+    fail "$what: standard output differs from the native build (< native, > linux)"
+    head -20 "$work/diff"
+  fi
+  if ! diff "$work/n.err" "$work/l.err" > "$work/diff"; then
+    fail "$what: standard error differs from the native build (< native, > linux)"
+    head -20 "$work/diff"
+  fi
+  if ! diff "$work/n.rc" "$work/l.rc" > /dev/null; then
+    fail "$what: exit status $(cat "$work/l.rc"), the native build's $(cat "$work/n.rc")"
+  fi
+  if ! cmp -s "$ndev/ZembSimDevice/rom.bin" "$ldev/ZembSimDevice/rom.bin"; then
+    fail "$what: the ROM differs from the native build's"
+  fi
+  if ! diff "$ndev/ZembSimDevice/device.txt" "$ldev/ZembSimDevice/device.txt" > "$work/diff"; then
+    fail "$what: the device state differs from the native build's"
+    head -20 "$work/diff"
+  fi
+}
+
+step() {  # face, tool args...
+  local face=$1
+  shift
+  run_both "$@"
+  compare "$face: $*"
+}
+
+expect_in() {  # what, file, text
+  grep -qF -- "$3" "$2" || fail "$1: no \"$3\" in the linux tool's output"
+}
+
+sim_both() {  # zembsim args...
+  (cd "$ldev" && "$zembsim" "$@" > /dev/null) || fail "zembsim $* (the bed's device)"
+  (cd "$ndev" && "$zembsim" "$@" > /dev/null) || fail "zembsim $* (native device)"
+}
+
+# --- the flows --------------------------------------------------------------
+
+run_both rom MAKE hwfw.bin desc.bin image.iso
+diff "$work/n.out" "$work/l.out" > /dev/null || fail "MAKE: output differs from the native build"
+cmp -s "$ndev/KESH_ROM_FILE.bin" "$lrun/KESH_ROM_FILE.bin" || fail "MAKE: the Kesh files differ"
+
+for face in cdrom xu; do
+  t=$SECONDS
+  [ -d "$ldev/ZembSimDevice" ] && sim_both unplug
+  sim_both plug --face $face --rom spi --size 65536
+
+  step $face rom BURN KESH_ROM_FILE.bin spi.cfg
+  expect_in "$face BURN" "$work/l.out" "Burn Pass"
+  case $face in
+    cdrom) expect_in "$face BURN" "$work/l.out" "=> GetNorvaCDROMHandle [INFO] Find Kesh device" ;;
+    xu) expect_in "$face BURN" "$work/l.out" "  Found device: Other Camera" ;;
+  esac
+  step $face rom PRINT spi.cfg 0
+  step $face rom HWFW hwfw-2.bin spi.cfg
+  step $face rom IMG image-2.iso spi.cfg
+  step $face rom DESC desc-2.bin spi.cfg
+  step $face misc SER 20000130041415 spi.cfg
+  step $face misc MAC 11-22-33-44-55-66 AA-BB-CC-DD-EE-FF spi.cfg
+  step $face rom PRINT spi.cfg 45056
+  step $face io GPIO SET_DIR 0xFF
+  step $face io GPIO SET 0x5A
+  step $face io GPIO GET
+  step $face io I2C W 0x78 2 0x1002 2 0xab 0xcd
+  step $face io I2C R 0x78 2 0x1002 2
+
+  # Faults: a command the device refuses (no I2C device at 0x52), a failing
+  # transfer (EIO), a short answer, a device that goes away (ENODEV).
+  step $face io I2C R 0x52 1 0x10 4
+  case $face in
+    cdrom)
+      sim_both fault fail access-rom 2 1117
+      step $face rom PRINT spi.cfg 0
+      sim_both fault fail io-access 1 1117
+      step $face io GPIO GET
+      # Gone in the middle of a write.
+      sim_both fault fail access-rom 40 1167
+      step $face rom HWFW hwfw.bin spi.cfg
+      ;;
+    xu)
+      sim_both fault fail xu-write 2
+      step $face rom HWFW hwfw.bin spi.cfg
+      expect_in "$face HWFW with a fault" "$work/l.err" "XU_CONTROL_UnableVENDOR_ACCESS"
+      sim_both fault fail xu-read 1 1117
+      step $face io I2C R 0x78 2 0x1002 2
+      # uvcvideo reports a control read shorter than the control as a
+      # stall (EPIPE, ERROR_GEN_FAILURE), where Windows hands the short
+      # count to the tool, which makes it E_FAIL: that code alone differs.
+      sim_both fault short-read 1
+      run_both io I2C R 0x78 2 0x1002 2
+      sed -i 's/(Error 0x80004005)$/(Error 0x8007001F)/' "$work/n.err"
+      compare "$face: short read"
+      # Gone at a data write, where the tools stop: the native device's
+      # one-time fault and the vanished one end the same way.
+      sim_both fault fail rom-data 3 1167
+      step $face rom DESC desc.bin spi.cfg
+      ;;
+  esac
+  sim_both fault clear
+
+  step $face rom ERASE spi.cfg
+  echo "$face face: done ($((SECONDS - t)) s)"
+done
+
+# Both faces plugged: the CD-ROM face is taken, and the cameras are never
+# listed.
+sim_both unplug
+sim_both plug --face cdrom --face xu --rom spi --size 65536
+step both io GPIO SET 0x33
+step both rom PRINT spi.cfg 0
+expect_in "both faces" "$work/l.out" "=> GetNorvaCDROMHandle [INFO] Find Kesh device"
+if grep -q "Found device" "$work/l.out"; then fail "both faces: the cameras were listed"; fi
+
+# A node the user may not open: one line naming it, and discovery goes on
+# to the next path and ends where the native build finds no device.
+sim_both unplug
+sim_both plug --face cdrom --rom spi --size 65536
+chmod 0777 "$work" "$lrun"
+run_both --deny io GPIO GET
+expect_in "permission" "$work/l.err" \
+  "/dev/sg0: permission denied; if this is the Zemb device, give this user access to it (install packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev group)"
+[ "$(wc -l < "$work/l.err")" -eq 1 ] || fail "permission: more than one line on standard error"
+(cd "$ndev" && "$zembsim" unplug > /dev/null && "$nio" GPIO GET > "$work/n.out" 2> "$work/n.err")
+diff <(expected_stdout) "$work/l.out" > /dev/null ||
+  fail "permission: standard output is not the native build's with no device"
+
+echo "umockdev device faces: $((SECONDS - start)) s, $failed failed"
+[ "$failed" -eq 0 ]
