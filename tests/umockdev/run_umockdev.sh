@@ -14,15 +14,15 @@
 #
 # Exit 77 (skipped) when umockdev or a build is missing.
 set -u
-usage="usage: run_umockdev.sh BED ZEMBSIM ROMPROGRAM ROMMISC IOACCESS LROMPROGRAM LROMMISC LIOACCESS"
+usage="usage: run_umockdev.sh BED ZEMBSIM ROMPROGRAM ROMMISC IOACCESS ZEMB LROMPROGRAM LROMMISC LIOACCESS LZEMB"
 bed=${1-}
 if [ -z "$bed" ]; then
   echo "SKIPPED: umockdev is not installed (Debian: umockdev libumockdev-dev)"
   exit 77
 fi
-zembsim=${2:?$usage} nrom=${3:?$usage} nmisc=${4:?$usage} nio=${5:?$usage}
-lrom=${6:?$usage} lmisc=${7:?$usage} lio=${8:?$usage}
-for f in "$bed" "$zembsim" "$nrom" "$nmisc" "$nio" "$lrom" "$lmisc" "$lio"; do
+zembsim=${2:?$usage} nrom=${3:?$usage} nmisc=${4:?$usage} nio=${5:?$usage} nzemb=${6:?$usage}
+lrom=${7:?$usage} lmisc=${8:?$usage} lio=${9:?$usage} lzemb=${10:?$usage}
+for f in "$bed" "$zembsim" "$nrom" "$nmisc" "$nio" "$nzemb" "$lrom" "$lmisc" "$lio" "$lzemb"; do
   if [ ! -x "$f" ]; then echo "SKIPPED: no $f"; exit 77; fi
 done
 if ! ldconfig -p 2> /dev/null | grep -q libumockdev-preload.so.0; then
@@ -73,8 +73,8 @@ make_inputs "$ndev"
 
 tool_of() {  # side (l or n), tool name
   case "$1$2" in
-    lrom) echo "$lrom" ;; lmisc) echo "$lmisc" ;; lio) echo "$lio" ;;
-    nrom) echo "$nrom" ;; nmisc) echo "$nmisc" ;; nio) echo "$nio" ;;
+    lrom) echo "$lrom" ;; lmisc) echo "$lmisc" ;; lio) echo "$lio" ;; lzemb) echo "$lzemb" ;;
+    nrom) echo "$nrom" ;; nmisc) echo "$nmisc" ;; nio) echo "$nio" ;; nzemb) echo "$nzemb" ;;
   esac
 }
 
@@ -170,6 +170,13 @@ for face in cdrom xu; do
   step $face io GPIO GET
   step $face io I2C W 0x78 2 0x1002 2 0xab 0xcd
   step $face io I2C R 0x78 2 0x1002 2
+  # zemb: back to the Kesh file (only the changed sectors; the record
+  # stays), a verify that passes and one that does not, a read of it all.
+  step $face zemb write KESH_ROM_FILE.bin --config spi.cfg
+  step $face zemb verify KESH_ROM_FILE.bin --config spi.cfg
+  step $face zemb verify hwfw-2.bin --config spi.cfg
+  step $face zemb read out.bin --config spi.cfg
+  cmp -s "$ndev/out.bin" "$lrun/out.bin" || fail "$face: zemb read gave other bytes"
 
   # Faults: a command the device refuses (no I2C device at 0x52), a failing
   # transfer (EIO), a short answer, a device that goes away (ENODEV).

@@ -22,12 +22,14 @@
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -554,7 +556,22 @@ class LinuxHost final : public Host {
     std::fflush(stdout);
   }
 
+  bool StderrIsTerminal() override { return isatty(2) != 0; }
+
+  void CatchInterrupts() override {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a wait in progress ends, and the run looks at the flag.
+    sigaction(SIGINT, &action, nullptr);
+  }
+
+  bool InterruptRequested() override { return interrupted_ != 0; }
+
  private:
+  static void OnInterrupt(int) { interrupted_ = 1; }
+  static inline volatile std::sig_atomic_t interrupted_ = 0;
+
   struct Node {
     int fd = -1;
     std::string sysfs;  // the SCSI device's attribute folder, with a final slash
