@@ -238,4 +238,41 @@ void ProtocolModel::ProgramSerialNumber() {
   ReadRom(kMiscStart, kMiscRecord);
 }
 
+void ProtocolModel::ZembRead(uint32_t start, uint32_t length) {
+  FindDevice();
+  GetRomType();
+  for (uint64_t offset = 0; offset < length; offset += kChunk) {
+    ReadRom(static_cast<uint32_t>(start + offset),
+            static_cast<uint32_t>(std::min<uint64_t>(kChunk, length - offset)));
+  }
+}
+
+void ProtocolModel::ZembWrite(const uint8_t* rom, const uint8_t* image, uint32_t length) {
+  FindDevice();
+  GetRomType();
+  // The images the bench writes either carry the unit's misc record bytes
+  // unchanged or meet an erased record, so the record's own rule changes
+  // nothing in these counts.
+  for (uint32_t sector = 0; sector < length; sector += kSector) {
+    const uint32_t n = std::min(kSector, length - sector);
+    const uint8_t* before = rom + sector;
+    const uint8_t* after = image + sector;
+    ReadRom(sector, n);
+    if (std::equal(after, after + n, before)) continue;
+    bool erase = false;
+    for (uint32_t i = 0; Spi() && i < n && !erase; ++i) {
+      erase = (after[i] & ~before[i] & 0xFF) != 0;
+    }
+    if (erase) EraseSector();
+    for (uint32_t at = 0; at < n; at += pageSize_) {
+      const uint32_t piece = std::min(pageSize_, n - at);
+      const bool wanted =
+          erase ? std::any_of(after + at, after + at + piece, [](uint8_t b) { return b != 0xFF; })
+                : !std::equal(after + at, after + at + piece, before + at);
+      if (wanted) WriteRom(sector + at, piece);
+    }
+    ReadRom(sector, n);
+  }
+}
+
 }  // namespace zemb::bench

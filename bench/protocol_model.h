@@ -70,6 +70,15 @@ class ProtocolModel {
   void ProgramDesc(uint32_t length);
   void ProgramSerialNumber();
 
+  // zemb read of [start, start + length) in 4096-byte reads.
+  void ZembRead(uint32_t start, uint32_t length);
+  // zemb write of `image` (whole sectors from address 0) onto a ROM that
+  // holds `rom` there: every sector read; an equal one left alone; on SPI a
+  // sector whose new bytes set a bit is erased and its pages that are not
+  // all 0xFF programmed, any other changed sector gets its differing pages
+  // programmed; each written sector read back.
+  void ZembWrite(const uint8_t* rom, const uint8_t* image, uint32_t length);
+
   const ModelTotals& Totals() const { return totals_; }
   uint64_t TransferUs() const;
 

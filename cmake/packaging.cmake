@@ -1,6 +1,6 @@
 # Release archives of the Windows product builds: `cmake --build --preset
 # windows-x86 --target package` (or cpack -G ZIP in the build folder) makes
-# ZembTools-<version>-windows-x86.zip with the three static programs, the
+# ZembTools-<version>-windows-x86.zip with the three static programs and zemb, the
 # sample ROM configuration files and the operator's guide, and pausecheck
 # (installed by tests/wine). The text files get CR LF line ends there, for
 # Notepad and for the tools' text-mode reads.
@@ -14,7 +14,7 @@ foreach(_zemb_text ${_zemb_texts})
                  ${CMAKE_BINARY_DIR}/packaging/${_zemb_text} @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/${_zemb_text} DESTINATION .)
 endforeach()
-install(TARGETS ZembRomProgram ZembRomMisc ZembIoAccess RUNTIME DESTINATION .)
+install(TARGETS ZembRomProgram ZembRomMisc ZembIoAccess zemb RUNTIME DESTINATION .)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(CPACK_SYSTEM_NAME windows-x64)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the release archives of the Windows x86 and x64 builds: each holds
-# the three programs and pausecheck, the operator's guide and the sample ROM
+# the three programs, zemb and pausecheck, the operator's guide and the sample ROM
 # configuration files, is no older than the programs it was made from,
 # carries programs of its own architecture that need no DLL outside Windows
 # itself (no MinGW runtime), and text files with CR LF line ends. With a native build folder
@@ -13,7 +13,7 @@ set -u
 x86=${1:?usage: check_packages.sh WINDOWS_X86_BUILD_DIR WINDOWS_X64_BUILD_DIR [NATIVE_BUILD_DIR]}
 x64=${2:?usage: check_packages.sh WINDOWS_X86_BUILD_DIR WINDOWS_X64_BUILD_DIR [NATIVE_BUILD_DIR]}
 native=${3:-}
-programs=(ZembRomProgram ZembRomMisc ZembIoAccess pausecheck)
+programs=(ZembRomProgram ZembRomMisc ZembIoAccess zemb pausecheck)
 texts=(OPERATOR-GUIDE.txt W25Q80_SPI.cfg 24LC512_I2C.cfg)
 # Windows' own DLLs; anything else (libstdc++-6, libgcc_s_*, libwinpthread-1)
 # would be missing on the operator's machine.
@@ -53,7 +53,7 @@ check_archive() {  # arch, build dir, objdump, file format
   local zip=${zips[0]} top
   top=$(basename "$zip" .zip)
   local p
-  for p in romprogram/ZembRomProgram rommisc/ZembRomMisc ioaccess/ZembIoAccess \
+  for p in romprogram/ZembRomProgram rommisc/ZembRomMisc ioaccess/ZembIoAccess zemb/zemb \
     tests/wine/pausecheck; do
     if [ "$build/$p.exe" -nt "$zip" ]; then
       fail "$arch: $(basename "$zip") is older than $p.exe (cmake --build $build --target package)"

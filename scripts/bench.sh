@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmark with the native preset and runs it: the tools against
 # the simulated device's timing model, each case beside its lower bound, with
-# request counts, host CPU time, peak memory, MAKE against cp, and one burn in
+# request counts, host CPU time, peak memory, zemb read and write against
+# their measures, MAKE against cp, and one burn in
 # real time. Takes a minute or so; prints PASS/MISS per target and exits 0
 # whatever they say (a failed build or a crash still fails).
 #   scripts/bench.sh [--quick] [--keep]

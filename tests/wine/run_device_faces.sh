@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The real Windows x64 build of the three tools under Wine, on a simulated
+# The real Windows x64 build of the three tools and zemb under Wine, on a simulated
 # Zemb device behind Windows' own interfaces: a kernel driver (zembsim.sys)
 # with the own-driver and the CD-ROM face, found by SetupAPI and driven with
 # DeviceIoControl, and an in-process capture filter with the extension unit,
@@ -8,17 +8,19 @@
 #
 # Every command runs twice: the Windows tool under Wine on that device, and
 # the native tool on a second device plugged by zembsim with the same faces.
-# Standard output, standard error, rom.bin and device.txt must come out the
-# same, apart from the two other video devices registered in the Wine prefix
+# Standard output, standard error, exit status, rom.bin and device.txt must
+# come out the same (and the file zemb read writes), apart from the two other video devices registered in the Wine prefix
 # (one without a DevicePath, one without the extension unit), whose "Found
-# device" lines must stand before the Zemb camera's.
+# device" lines must stand before the Zemb camera's, and the device path
+# zemb info shows: Windows' interface path of the driver's face or the
+# camera's DevicePath there, zembsim's own name natively.
 #
 # Exit 77 (skipped) when Wine, the Windows build or the native build is
 # missing.
 set -u
-usage="usage: run_device_faces.sh WINDOWS_X64_BUILD_DIR ZEMBSIM ROMPROGRAM ROMMISC IOACCESS"
+usage="usage: run_device_faces.sh WINDOWS_X64_BUILD_DIR ZEMBSIM ROMPROGRAM ROMMISC IOACCESS ZEMB"
 win=${1:?$usage}
-zembsim=${2:?$usage} nrom=${3:?$usage} nmisc=${4:?$usage} nio=${5:?$usage}
+zembsim=${2:?$usage} nrom=${3:?$usage} nmisc=${4:?$usage} nio=${5:?$usage} nzemb=${6:?$usage}
 
 wine=$(command -v wine64 || true)
 [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
@@ -27,15 +29,15 @@ wineserver=$(command -v wineserver || true)
 [ -z "$wineserver" ] && [ -x "$(dirname "$wine")/wineserver" ] && wineserver=$(dirname "$wine")/wineserver
 if [ -z "$wineserver" ]; then echo "SKIPPED: wineserver is not installed"; exit 77; fi
 wrom=$win/romprogram/ZembRomProgram.exe wmisc=$win/rommisc/ZembRomMisc.exe
-wio=$win/ioaccess/ZembIoAccess.exe
+wio=$win/ioaccess/ZembIoAccess.exe wzemb=$win/zemb/zemb.exe
 driver=$win/tests/wine/zembsim.sys filter=$win/tests/wine/zembsim_capture_filter.dll
-for f in "$wrom" "$wmisc" "$wio" "$driver" "$filter"; do
+for f in "$wrom" "$wmisc" "$wio" "$wzemb" "$driver" "$filter"; do
   if [ ! -f "$f" ]; then
     echo "SKIPPED: no $f (build the windows-x64 preset; it needs mingw-w64)"
     exit 77
   fi
 done
-for f in "$zembsim" "$nrom" "$nmisc" "$nio"; do
+for f in "$zembsim" "$nrom" "$nmisc" "$nio" "$nzemb"; do
   if [ ! -x "$f" ]; then echo "SKIPPED: no native build at $f"; exit 77; fi
 done
 
@@ -199,18 +201,19 @@ make_inputs "$ndev"
 
 tool_of() {  # side (w or n), tool name
   case "$1$2" in
-    wrom) echo "$wrom" ;; wmisc) echo "$wmisc" ;; wio) echo "$wio" ;;
-    nrom) echo "$nrom" ;; nmisc) echo "$nmisc" ;; nio) echo "$nio" ;;
+    wrom) echo "$wrom" ;; wmisc) echo "$wmisc" ;; wio) echo "$wio" ;; wzemb) echo "$wzemb" ;;
+    nrom) echo "$nrom" ;; nmisc) echo "$nmisc" ;; nio) echo "$nio" ;; nzemb) echo "$nzemb" ;;
   esac
 }
 
 # The Windows tool in its folder, the native one in its own; each side's
-# output in $work/{w,n}.{out,err}, the line ends of Windows text mode read
-# as LF.
+# output in $work/{w,n}.{out,err} and the exit status in wstatus and
+# nstatus, the line ends of Windows text mode read as LF.
 run_both() {  # tool args...
   local tool=$1
   shift
   (cd "$wrun" && "$wine" "$(tool_of w "$tool")" "$@" > "$work/w.raw" 2> "$work/w.rawerr")
+  wstatus=$?
   # The tools print the system's error text as it comes: with Windows' CR LF
   # (the sim's texts end in LF), and for ERROR_GEN_FAILURE (31) in the words
   # of Wine's message table.
@@ -219,28 +222,56 @@ run_both() {  # tool args...
     "$work/w.raw" > "$work/w.out"
   sed 's/\r$//' "$work/w.rawerr" > "$work/w.err"
   (cd "$ndev" && "$(tool_of n "$tool")" "$@" > "$work/n.out" 2> "$work/n.err")
+  nstatus=$?
+  # zemb info names the device by its path, which is the driver's interface
+  # (or the camera's DevicePath) under Wine and zembsim's own name natively:
+  # the Windows side must show the one of the face, then both read alike.
+  if [ "$tool" = zemb ] && [ "$1" = info ]; then
+    local path
+    path=$(sed -n 's/^device path:       //p' "$work/w.out")
+    # Device paths compare without regard to case (Wine's SetupAPI gives
+    # them in lower case).
+    [ "${path,,}" = "$(windows_path)" ] ||
+      fail "zemb info on the $face face: device path \"$path\", not \"$(windows_path)\""
+    sed -i 's/^\(device path:       \).*/\1(the device path)/' "$work/w.out" "$work/n.out"
+  fi
+}
+
+# The device path Windows gives the face being tested, in lower case.
+windows_path() {
+  local path
+  case $face in
+    own) path='\\?\ROOT#ZEMBSIM#0000#{'$own'}' ;;
+    cdrom) path='\\?\ROOT#ZEMBSIM#0001#{'$cdrom'}' ;;
+    xu) path=$camera_path ;;
+  esac
+  printf '%s' "${path,,}"
 }
 
 # What Wine must print: the native text with the other video devices' lines
 # before the Zemb camera's.
-expected_stdout() {
+expected_output() {  # the native output file
   ZEMB_OTHER_PATH=$other_path awk '/^  Found device: Zemb USB Camera/ && !done {
          print "  Found device: Screen Capture ignored"
          print "  Found device: Other Camera [" ENVIRON["ZEMB_OTHER_PATH"] "]"
          done = 1
        }
-       { print }' "$work/n.out"
+       { print }' "$1"
 }
 
 compare() {  # what
   local what=$1
-  if ! diff <(expected_stdout) "$work/w.out" > "$work/diff"; then
+  if ! diff <(expected_output "$work/n.out") "$work/w.out" > "$work/diff"; then
     fail "$what: standard output differs from the native build (< native, > Windows)"
     head -20 "$work/diff"
   fi
-  if ! diff "$work/n.err" "$work/w.err" > "$work/diff"; then
+  # zemb prints what the library finds on standard error.
+  if ! diff <(expected_output "$work/n.err") "$work/w.err" > "$work/diff"; then
     fail "$what: standard error differs from the native build (< native, > Windows)"
     head -20 "$work/diff"
+  fi
+  if [ "$nstatus" -ne "$wstatus" ]; then
+    fail "$what: exit status $wstatus under Wine, $nstatus natively"
   fi
   if ! cmp -s "$ndev/ZembSimDevice/rom.bin" "$wdev/ZembSimDevice/rom.bin"; then
     fail "$what: the ROM differs from the native build's"
@@ -257,6 +288,11 @@ step() {  # face, tool args...
   shift
   run_both "$@"
   compare "$face: $*"
+}
+
+expect_status() {  # what, status: of the last step, on both sides
+  [ "$nstatus" -eq "$2" ] && [ "$wstatus" -eq "$2" ] ||
+    fail "$1: exit status $wstatus under Wine, $nstatus natively, not $2"
 }
 
 expect_in() {  # what, file, text
@@ -336,6 +372,31 @@ for face in own cdrom xu; do
       ;;
   esac
   sim_both fault clear
+
+  # zemb: the ROM read out, checked against a file that matches and one that
+  # does not, and the Kesh file written where HWFW, IMG, DESC and the misc
+  # record changed it, then written again with nothing left to change.
+  zcfg=(--config spi.cfg)
+  step $face zemb info "${zcfg[@]}"
+  expect_status "$face zemb info" 0
+  rm -f "$wrun/rom-out.bin" "$ndev/rom-out.bin"
+  step $face zemb read rom-out.bin "${zcfg[@]}"
+  expect_status "$face zemb read" 0
+  cmp -s "$wrun/rom-out.bin" "$wdev/ZembSimDevice/rom.bin" ||
+    fail "$face zemb read: rom-out.bin is not the ROM"
+  cmp -s "$wrun/rom-out.bin" "$ndev/rom-out.bin" ||
+    fail "$face zemb read: rom-out.bin differs from the native build's"
+  step $face zemb verify rom-out.bin "${zcfg[@]}"
+  expect_status "$face zemb verify of the ROM's own bytes" 0
+  step $face zemb verify KESH_ROM_FILE.bin "${zcfg[@]}"
+  expect_status "$face zemb verify of a changed file" 1
+  expect_in "$face zemb verify of a changed file" "$work/w.err" "verify failed"
+  step $face zemb write KESH_ROM_FILE.bin "${zcfg[@]}"
+  expect_status "$face zemb write" 0
+  expect_in "$face zemb write" "$work/w.out" "kept the unit's misc record"
+  step $face zemb write KESH_ROM_FILE.bin "${zcfg[@]}"
+  expect_status "$face zemb write of the same file" 0
+  expect_in "$face zemb write of the same file" "$work/w.out" "nothing needed writing"
 
   step $face rom ERASE spi.cfg
   echo "$face face: done ($((SECONDS - t)) s)"
