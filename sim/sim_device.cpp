@@ -1004,6 +1004,11 @@ struct SimDevice::Firmware {
       return fail(kHrSetNotFound,
                   "node " + Dec(node) + ", the extension unit is node " + Dec(state.xuNodeId));
     }
+    // KSP_NODE's last field is reserved and must be zero; the class driver
+    // refuses the request otherwise.
+    if (const uint32_t reserved = GetLe32(property + 28); reserved != 0) {
+      return fail(kHrInvalidArg, "KSP_NODE Reserved is " + Hex(reserved, 8) + ", not 0");
+    }
     const uint32_t type = flags & ~kKsTopology;
     if (type == kKsSetSupport) {
       if (auto error = CountRequest({RequestKind::Any}, t)) {
