@@ -85,6 +85,28 @@ TEST_F(CliFlowTest, PrintShowsLoadedBytesAndEraseClearsThem) {
   EXPECT_EQ(log.find("CheckParameter"), std::string::npos);
 }
 
+// A command the device refuses on the CD-ROM face fails the run, with the
+// error the guide explains; the armed fault is listed until it fires.
+TEST_F(CliFlowTest, ARefusedCommandFailsThePrint) {
+  int status = -1;
+  RunProgram(ZEMB_ZEMBSIM, "plug --face cdrom --size 65536", &status);
+  ASSERT_EQ(status, 0);
+  std::string out = RunProgram(ZEMB_ZEMBSIM, "fault refuse access-rom 1", &status);
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_NE(RunProgram(ZEMB_ZEMBSIM, "fault list").find("refuse access-rom 1"), std::string::npos);
+  out = RunProgram(ZEMB_ROMPROGRAM, "PRINT spi.cfg 0");
+  EXPECT_NE(out.find("ACCESS_ROM READ DATA ERROR !\n"
+                     "                            \n"
+                     "    Cannot read ROM!!!      \n"
+                     "    - Error Code    : 0x45D  \n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("ROM:0 ~ 1023 Bytes"), std::string::npos) << out;
+  EXPECT_NE(out.find("    ZembRomProgram fail !!!\n"), std::string::npos) << out;
+  EXPECT_NE(RunProgram(ZEMB_ROMPROGRAM, "PRINT spi.cfg 0").find("ROM:0 ~ 1023 Bytes"),
+            std::string::npos);
+}
+
 // dump writes a regular file or a new name and nothing else; load reads only
 // a regular file and refuses a FIFO at once instead of waiting for a writer.
 // `timeout` turns a hang into a failure.
