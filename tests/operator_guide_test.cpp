@@ -97,10 +97,10 @@ TEST(OperatorGuide, RecipeStatesTheRuleItsTableGives) {
   ASSERT_EQ(rule.success.size(), 6u);
   EXPECT_EQ(rule.failure,
             (std::vector<std::string>{"fail !!!", "Cannot find device", "Command Syntax:"}));
-  std::string findstr = "findstr";
+  std::string findstr = "findstr /L";
   for (const std::string& failure : rule.failure) findstr += " /C:\"" + failure + "\"";
   EXPECT_NE(guide.find(findstr + " %1 > nul && exit /b 1\n"), std::string::npos);
-  EXPECT_NE(guide.find("findstr /C:%2 %1 > nul || exit /b 1\n"), std::string::npos);
+  EXPECT_NE(guide.find("findstr /L /C:%2 %1 > nul || exit /b 1\n"), std::string::npos);
   // The texts the guide quotes are the programs' own.
   EXPECT_NE(guide.find("prints \"Data:0x5a \""), std::string::npos);
   EXPECT_EQ(guide.find("Data:0x5A"), std::string::npos);
