@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "common/device/device_ids.h"
+#include "common/device/pass_through.h"
 #include "common/device/requests.h"
 #include "ioaccess/io_access_table.h"
 
@@ -61,11 +61,9 @@ class CdRomIoAccess final : public IoAccessTable {
     return 0;
   }
 
-  // The result is that of DeviceIoControl alone. The SCSI status byte, the
-  // sense data and the byte count are deliberately not looked at: a command
-  // the device answers with CHECK CONDITION still counts as done, which is
-  // how this tool has always judged the CD-ROM face and what the scripts
-  // around it expect.
+  // A command the device answers with anything but GOOD (an I2C address no
+  // device acknowledges, say) fails as a failed IOCTL does: its zeroed data
+  // area is never shown as what the device read.
   bool Send(Request& request, uint8_t dataIn, uint32_t transferLength, const Cdb& cdb,
             const uint8_t* dataOut) {
     FillPassThrough(request, dataIn, transferLength, cdb);
@@ -73,9 +71,7 @@ class CdRomIoAccess final : public IoAccessTable {
       std::copy_n(dataOut, transferLength, request.begin() + kPassThroughDataOffset);
     }
     auto length = static_cast<uint32_t>(kPassThroughDataOffset + transferLength);
-    uint32_t returned = 0;
-    return host_.DeviceIoControl(handle_, kIoctlScsiPassThrough, request.data(), length,
-                                 request.data(), length, &returned);
+    return SendPassThrough(host_, handle_, request, length);
   }
 
   Host& host_;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/device/reporting.h"
+#include "common/host/regular_file.h"
 
 namespace zemb {
 
@@ -39,7 +40,7 @@ bool RomTypeMatches(Console& console, uint8_t configured, uint8_t device) {
 bool InputFile::Open(const char* path) {
   Close();
   if (path == nullptr) return false;
-  file_ = std::fopen(path, "rb");
+  file_ = OpenRegularFile(path, "rb");
   if (file_ == nullptr) return false;
   if (!RegularFileLength(file_, &length_)) {
     Close();

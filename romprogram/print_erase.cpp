@@ -61,6 +61,7 @@ int EraseSpiChip(Console& console, RomAccessTable& rom, RomProgramParameters& p)
   }
   // Where the transport has no chip erase, the chip is erased sector by
   // sector.
+  if (p.Rom.RomSize <= 0) return 0;  // CheckParameter refuses it; never a 4 GiB loop
   const uint32_t size = static_cast<uint32_t>(p.Rom.RomSize);
   for (uint64_t address = 0; address < size; address += 4096) {
     console.PrintAndLog("\r    [OffsetStart : OffsetEnd] %u : %u", static_cast<unsigned>(address),

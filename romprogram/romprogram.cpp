@@ -17,7 +17,9 @@ namespace {
 // Digits past what 32 bits hold are ignored instead of overflowing.
 int32_t DecimalValue(const char* text) {
   const char* p = text;
-  while (*p == ' ' || *p == '\t') ++p;
+  // Every blank atoi skips: a start address copied from a script may carry
+  // a line end or a form feed before its digits.
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   int64_t value = 0;
@@ -127,7 +129,15 @@ int CheckParameter(Console& console, RomProgramParameters& p) {
     }
     case FUNCTION_ERASE_SPICHIP:
       console.Write("    CheckParameter, FUNCTION_ERASE_SPICHIP \n");
-      if (readConfig() && p.RomType == kRomTypeSpi) return 1;
+      if (readConfig() && p.RomType == kRomTypeSpi) {
+        // Erased sector by sector, a negative size would run over 4 GiB of
+        // addresses; refused on every face, before the device is touched.
+        if (p.Rom.RomSize < 0) {
+          console.Print("    ROM Size %d is negative !!!\n", p.Rom.RomSize);
+          return 0;
+        }
+        return 1;
+      }
       console.Write("    The device ROM is not SPI !!!\n");
       return 0;
     case FUNCTION_PROGRAM_DESC:

@@ -304,6 +304,21 @@ struct SimDevice::Firmware {
     return std::nullopt;
   }
 
+  // A RefuseCommand fault for this request, counted as CountRequest counted
+  // it; returns what the trace says.
+  std::optional<std::string> RefusalFaultFires(RequestKind kind) {
+    for (Fault& f : state.faults) {
+      const size_t i = static_cast<size_t>(f.kind);
+      if (f.type != Fault::Type::RefuseCommand || f.fired || i >= kKindCount ||
+          (f.kind != kind && f.kind != RequestKind::Any) || requestCount[i] != f.nth) {
+        continue;
+      }
+      f.fired = true;
+      return "fault: request " + Dec(f.nth) + " of its kind refused";
+    }
+    return std::nullopt;
+  }
+
   bool StallFaultFires(uint8_t op) {
     ++opCount[op];
     ++opCountAny;
@@ -745,8 +760,13 @@ struct SimDevice::Firmware {
     if (dataIn == kDataOut) {
       dataOutBytes.assign(in + dataOffset, in + dataOffset + transferLength);
     }
-    ScsiOutcome o =
-        ExecuteCdb(cdb.data(), cdbLength, dataIn, transferLength, dataOutBytes, timeOutSeconds, t);
+    ScsiOutcome o;
+    if (std::optional<std::string> refused = RefusalFaultFires(t.kind)) {
+      o.check = Refuse(*refused, kSenseHardwareError, kAscInternalFailure);
+    } else {
+      o = ExecuteCdb(cdb.data(), cdbLength, dataIn, transferLength, dataOutBytes, timeOutSeconds,
+                     t);
+    }
     if (o.ioError != kErrorSuccess) return fail(o.ioError, o.note);
 
     if (out != in) std::memmove(out, in, inLength);
@@ -983,6 +1003,11 @@ struct SimDevice::Firmware {
     if (node != state.xuNodeId) {
       return fail(kHrSetNotFound,
                   "node " + Dec(node) + ", the extension unit is node " + Dec(state.xuNodeId));
+    }
+    // KSP_NODE's last field is reserved and must be zero; the class driver
+    // refuses the request otherwise.
+    if (const uint32_t reserved = GetLe32(property + 28); reserved != 0) {
+      return fail(kHrInvalidArg, "KSP_NODE Reserved is " + Hex(reserved, 8) + ", not 0");
     }
     const uint32_t type = flags & ~kKsTopology;
     if (type == kKsSetSupport) {

@@ -84,6 +84,10 @@ struct Fault {
     StallOp,       // the nth ROM operation started with `op` (0 = any) never finishes
     CorruptWrite,  // the nth ROM write stores its first byte with bit 0 flipped
     ShortXuRead,   // the nth extension-unit control read returns one byte short
+    // The nth request of `kind` reaching the CD-ROM face's firmware is
+    // refused with CHECK CONDITION (hardware error) and not carried out;
+    // the pass-through itself succeeds.
+    RefuseCommand,
   };
   Type type = Type::FailRequest;
   RequestKind kind = RequestKind::Any;

@@ -336,6 +336,8 @@ std::string FaultToText(const Fault& f) {
       return "corrupt " + std::to_string(f.nth);
     case Fault::Type::ShortXuRead:
       return "short-read " + std::to_string(f.nth);
+    case Fault::Type::RefuseCommand:
+      return std::string("refuse ") + RequestKindName(f.kind) + " " + std::to_string(f.nth);
   }
   return "";
 }
@@ -356,7 +358,7 @@ bool ParseFault(const std::vector<std::string>& words, Fault* fault, std::string
     return false;
   };
   if (words.empty()) {
-    *error = "give fail, stall, corrupt or short-read";
+    *error = "give fail, stall, corrupt, short-read or refuse";
     return false;
   }
   const std::string& type = words[0];
@@ -379,6 +381,17 @@ bool ParseFault(const std::vector<std::string>& words, Fault* fault, std::string
     f.type = Fault::Type::StallOp;
     if (words.size() < 2 || !ParseInto(words[1], 0xFF, &f.op)) {
       *error = "stall takes an operation code (0xFF, 0xFD, 0x01, 0x02, or 0 for any)";
+      return false;
+    }
+    if (!nthAt(2) || !atMost(3)) return false;
+  } else if (type == "refuse") {
+    f.type = Fault::Type::RefuseCommand;
+    if (words.size() < 3) {
+      *error = "refuse takes KIND N";
+      return false;
+    }
+    if (!ParseRequestKind(words[1], &f.kind)) {
+      *error = "unknown request kind \"" + words[1] + "\"";
       return false;
     }
     if (!nthAt(2) || !atMost(3)) return false;

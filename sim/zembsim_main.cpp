@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/host/regular_file.h"
 #include "sim/sim_device.h"
 
 namespace zemb::sim {
@@ -318,7 +319,18 @@ int RunDump(const Command& c, const Args& args) {
   DeviceState s;
   int status = kExitOk;
   if (!Load(c, &s, &status)) return status;
+  // The ROM replaces a regular file or goes to a new name, nothing else: a
+  // device node, a FIFO, a directory or a symbolic link stays as it is.
+  std::error_code typeError;
+  const fs::file_status target = fs::symlink_status(args[0], typeError);
+  if (!typeError && fs::exists(target) && !fs::is_regular_file(target)) {
+    return Failed(c, "cannot write " + args[0] + ": not a regular file");
+  }
   const std::string temp = args[0] + ".zembsim-tmp";
+  const fs::file_status tempType = fs::symlink_status(temp, typeError);
+  if (!typeError && fs::exists(tempType) && !fs::is_regular_file(tempType)) {
+    return Failed(c, "cannot write " + temp + ": not a regular file");
+  }
   FILE* f = std::fopen(temp.c_str(), "wb");
   if (!f) return Failed(c, "cannot create " + temp + ": " + std::strerror(errno));
   const bool written = std::fwrite(s.rom.data(), 1, s.rom.size(), f) == s.rom.size();
@@ -340,8 +352,19 @@ int RunLoad(const Command& c, const Args& args) {
   DeviceState s;
   int status = kExitOk;
   if (!Load(c, &s, &status)) return status;
-  FILE* f = std::fopen(args[0].c_str(), "rb");
-  if (!f) return Failed(c, "cannot open " + args[0] + ": " + std::strerror(errno));
+  // Only a regular file: a FIFO would block here for ever, a device node
+  // would load whatever it happens to read.
+  std::error_code typeError;
+  const fs::file_status type = fs::status(args[0], typeError);
+  if (!typeError && fs::exists(type) && !fs::is_regular_file(type)) {
+    return Failed(c, "cannot open " + args[0] + ": not a regular file");
+  }
+  errno = 0;
+  FILE* f = OpenRegularFile(args[0].c_str(), "rb");
+  if (!f) {
+    return Failed(c, "cannot open " + args[0] + ": " +
+                         (errno != 0 ? std::strerror(errno) : "not a regular file"));
+  }
   std::vector<uint8_t> bytes(s.rom.size() + 1);
   const size_t n = std::fread(bytes.data(), 1, bytes.size(), f);
   const bool failed = std::ferror(f) != 0;
@@ -476,7 +499,7 @@ int RunI2c(const Command& c, const Args& args) {
 }
 
 int RunFault(const Command& c, const Args& args) {
-  if (args.empty()) return Usage(c, "give fail, stall, corrupt, short-read, clear or list");
+  if (args.empty()) return Usage(c, "give fail, stall, corrupt, short-read, refuse, clear or list");
   DeviceState s;
   int status = kExitOk;
   if (args[0] == "clear" || args[0] == "list") {
@@ -543,7 +566,8 @@ const Command kCommands[] = {
      "prints COUNT registers from REG, --remove takes the device off the bus.\n",
      RunI2c},
     {"fault",
-     "fault fail KIND N [ERROR] | stall OP [N] | corrupt [N] | short-read [N] | clear | list",
+     "fault fail KIND N [ERROR] | stall OP [N] | corrupt [N] | short-read [N] | refuse KIND N | "
+     "clear | list",
      "arm a fault for the next tool runs",
      "Arms a fault; it fires once, in the first tool run that gets that far. Counts N\n"
      "start at 1 in every tool run and default to 1.\n"
@@ -556,6 +580,8 @@ const Command kCommands[] = {
      "                       never finishes\n"
      "  corrupt [N]          the Nth ROM write stores its first byte with bit 0 flipped\n"
      "  short-read [N]       the Nth extension-unit read returns one byte short\n"
+     "  refuse KIND N        the CD-ROM face answers the Nth request of KIND with\n"
+     "                       CHECK CONDITION and does not carry it out\n"
      "  clear | list         disarm all faults, or list the armed ones\n",
      RunFault},
 };

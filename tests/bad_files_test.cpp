@@ -1,6 +1,7 @@
 // Files that are not what the operator meant: a configuration that is a
-// directory, unreadable, empty, binary or made of endless words; input files
-// that are directories, empty, or gone between the check and the read; a
+// directory, a FIFO, unreadable, empty, binary or made of endless words;
+// input files that are directories, FIFOs, device nodes, empty, or gone
+// between the check and the read; a
 // current directory where the run log cannot be created. Each run says so
 // in a clear line, does not crash, and loses nothing the operator had.
 #include <gtest/gtest.h>
@@ -117,6 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadConfig{"Directory", [] { fs::create_directory("rom.cfg"); },
                   "    Cannot open Config !!!\n"},
+        // Opened plainly, a FIFO with no writer blocks the run for ever.
+        BadConfig{"Fifo", [] { ASSERT_EQ(mkfifo("rom.cfg", 0600), 0); },
+                  "    Cannot open Config !!!\n"},
         BadConfig{"Empty", [] { test::WriteText("rom.cfg", ""); },
                   "    Get ROM Parameter fail !!!\n"},
         BadConfig{"Binary", [] { test::WriteFile("rom.cfg", test::Pattern(3000, 9)); },
@@ -148,6 +152,8 @@ TEST_F(BadFilesTest, UnreadableConfigIsRefused) {
 
 enum class Trouble {
   Directory,  // the path names a directory
+  Fifo,       // the path names a FIFO nobody writes to
+  Device,     // the path is a link to a device node
   Vanishes,   // removed after the parameter check, before the function opens it
   Shrinks,    // cut short after the function has opened it and taken its length
 };
@@ -165,6 +171,10 @@ TEST_P(BadInputTest, FailsWithAClearLine) {
   const BadInput& c = GetParam();
   if (c.trouble == Trouble::Directory) {
     fs::create_directory("input.bin");
+  } else if (c.trouble == Trouble::Fifo) {
+    ASSERT_EQ(mkfifo("input.bin", 0600), 0);
+  } else if (c.trouble == Trouble::Device) {
+    fs::create_symlink("/dev/zero", "input.bin");
   } else {
     test::WriteFile("input.bin", test::Pattern(6000, 2));
   }
@@ -195,6 +205,14 @@ INSTANTIATE_TEST_SUITE_P(Files, BadInputTest,
                                                     {"BURN", "input.bin", "spi.cfg"},
                                                     Trouble::Directory,
                                                     "    Cannot open BIN file !!!\n"},
+                                           BadInput{"BurnFifo",
+                                                    {"BURN", "input.bin", "spi.cfg"},
+                                                    Trouble::Fifo,
+                                                    "    Cannot open BIN file !!!\n"},
+                                           BadInput{"BurnDeviceNode",
+                                                    {"BURN", "input.bin", "spi.cfg"},
+                                                    Trouble::Device,
+                                                    "    Cannot open BIN file !!!\n"},
                                            BadInput{"BurnVanishes",
                                                     {"BURN", "input.bin", "spi.cfg"},
                                                     Trouble::Vanishes,
@@ -206,6 +224,14 @@ INSTANTIATE_TEST_SUITE_P(Files, BadInputTest,
                                            BadInput{"HwFwDirectory",
                                                     {"HWFW", "input.bin", "spi.cfg"},
                                                     Trouble::Directory,
+                                                    "    Cannot open ROM file !!!\n"},
+                                           BadInput{"HwFwFifo",
+                                                    {"HWFW", "input.bin", "spi.cfg"},
+                                                    Trouble::Fifo,
+                                                    "    Cannot open ROM file !!!\n"},
+                                           BadInput{"HwFwDeviceNode",
+                                                    {"HWFW", "input.bin", "spi.cfg"},
+                                                    Trouble::Device,
                                                     "    Cannot open ROM file !!!\n"},
                                            BadInput{"HwFwVanishes",
                                                     {"HWFW", "input.bin", "spi.cfg"},
@@ -219,6 +245,14 @@ INSTANTIATE_TEST_SUITE_P(Files, BadInputTest,
                                                     {"IMG", "input.bin", "spi.cfg"},
                                                     Trouble::Directory,
                                                     "    Cannot open Image file !!!\n"},
+                                           BadInput{"ImageFifo",
+                                                    {"IMG", "input.bin", "spi.cfg"},
+                                                    Trouble::Fifo,
+                                                    "    Cannot open Image file !!!\n"},
+                                           BadInput{"ImageDeviceNode",
+                                                    {"IMG", "input.bin", "spi.cfg"},
+                                                    Trouble::Device,
+                                                    "    Cannot open Image file !!!\n"},
                                            BadInput{"ImageVanishes",
                                                     {"IMG", "input.bin", "spi.cfg"},
                                                     Trouble::Vanishes,
@@ -230,6 +264,14 @@ INSTANTIATE_TEST_SUITE_P(Files, BadInputTest,
                                            BadInput{"DescDirectory",
                                                     {"DESC", "input.bin", "spi.cfg"},
                                                     Trouble::Directory,
+                                                    "    Cannot open Desc file !!!\n"},
+                                           BadInput{"DescFifo",
+                                                    {"DESC", "input.bin", "spi.cfg"},
+                                                    Trouble::Fifo,
+                                                    "    Cannot open Desc file !!!\n"},
+                                           BadInput{"DescDeviceNode",
+                                                    {"DESC", "input.bin", "spi.cfg"},
+                                                    Trouble::Device,
                                                     "    Cannot open Desc file !!!\n"},
                                            BadInput{"DescVanishes",
                                                     {"DESC", "input.bin", "spi.cfg"},
@@ -275,6 +317,12 @@ TEST_F(BadFilesTest, MakeWithABadInputKeepsThePreviousKeshFile) {
   EXPECT_EQ(test::ReadFile(kKeshFileName), previous);
 
   out = Program({"MAKE", "hwfw.bin", "gone.bin"});
+  EXPECT_NE(out.find("    Cannot open ROM file !!!\n"), std::string::npos) << out;
+  EXPECT_EQ(test::ReadFile(kKeshFileName), previous);
+
+  // A FIFO as an input is refused at once instead of waiting for a writer.
+  ASSERT_EQ(mkfifo("hwfw.fifo", 0600), 0);
+  out = Program({"MAKE", "hwfw.fifo", "hwfw.bin"});
   EXPECT_NE(out.find("    Cannot open ROM file !!!\n"), std::string::npos) << out;
   EXPECT_EQ(test::ReadFile(kKeshFileName), previous);
 }

@@ -85,6 +85,74 @@ TEST_F(CliFlowTest, PrintShowsLoadedBytesAndEraseClearsThem) {
   EXPECT_EQ(log.find("CheckParameter"), std::string::npos);
 }
 
+// A command the device refuses on the CD-ROM face fails the run, with the
+// error the guide explains; the armed fault is listed until it fires.
+TEST_F(CliFlowTest, ARefusedCommandFailsThePrint) {
+  int status = -1;
+  RunProgram(ZEMB_ZEMBSIM, "plug --face cdrom --size 65536", &status);
+  ASSERT_EQ(status, 0);
+  std::string out = RunProgram(ZEMB_ZEMBSIM, "fault refuse access-rom 1", &status);
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_NE(RunProgram(ZEMB_ZEMBSIM, "fault list").find("refuse access-rom 1"), std::string::npos);
+  out = RunProgram(ZEMB_ROMPROGRAM, "PRINT spi.cfg 0");
+  EXPECT_NE(out.find("ACCESS_ROM READ DATA ERROR !\n"
+                     "                            \n"
+                     "    Cannot read ROM!!!      \n"
+                     "    - Error Code    : 0x45D  \n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("ROM:0 ~ 1023 Bytes"), std::string::npos) << out;
+  EXPECT_NE(out.find("    ZembRomProgram fail !!!\n"), std::string::npos) << out;
+  EXPECT_NE(RunProgram(ZEMB_ROMPROGRAM, "PRINT spi.cfg 0").find("ROM:0 ~ 1023 Bytes"),
+            std::string::npos);
+}
+
+// dump writes a regular file or a new name and nothing else; load reads only
+// a regular file and refuses a FIFO at once instead of waiting for a writer.
+// `timeout` turns a hang into a failure.
+TEST_F(CliFlowTest, DumpAndLoadTouchOnlyRegularFiles) {
+  int status = -1;
+  RunProgram(ZEMB_ZEMBSIM, "plug --face cdrom --size 65536", &status);
+  ASSERT_EQ(status, 0);
+  std::string setup;
+  ASSERT_EQ(test::RunCommand("mkfifo pipe && mkdir folder && ln -s /dev/null null-link && "
+                             "ln -s kept.bin file-link && echo notes > kept.bin",
+                             &setup),
+            0)
+      << setup;
+  for (const char* target :
+       {"/dev/null", "/dev/full", "pipe", "folder", "null-link", "file-link"}) {
+    std::string out;
+    status =
+        test::RunCommand(std::string("timeout 20 '") + ZEMB_ZEMBSIM + "' dump " + target, &out);
+    EXPECT_EQ(status, 1) << target << "\n" << out;
+    EXPECT_NE(
+        out.find(std::string("zembsim dump: cannot write ") + target + ": not a regular file"),
+        std::string::npos)
+        << out;
+  }
+  std::string kind;
+  test::RunCommand("stat -c %F /dev/null pipe null-link file-link folder", &kind);
+  EXPECT_EQ(kind, "character special file\nfifo\nsymbolic link\nsymbolic link\ndirectory\n");
+  EXPECT_EQ(test::ReadText("kept.bin"), "notes\n");
+
+  // A regular file and a new name are written.
+  RunProgram(ZEMB_ZEMBSIM, "dump kept.bin", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(test::ReadFile("kept.bin"), std::vector<uint8_t>(65536, 0xFF));
+  RunProgram(ZEMB_ZEMBSIM, "dump new.bin", &status);
+  EXPECT_EQ(status, 0);
+
+  for (const char* source : {"pipe", "/dev/zero", "folder"}) {
+    std::string out;
+    status =
+        test::RunCommand(std::string("timeout 20 '") + ZEMB_ZEMBSIM + "' load " + source, &out);
+    EXPECT_EQ(status, 1) << source << "\n" << out;
+    EXPECT_NE(out.find(std::string("zembsim load: cannot open ") + source), std::string::npos)
+        << out;
+  }
+}
+
 TEST_F(CliFlowTest, RedirectedOutputCarriesNoColourCodes) {
   int status = -1;
   RunProgram(ZEMB_ZEMBSIM, "plug --face cdrom --size 65536", &status);

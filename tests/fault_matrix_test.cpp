@@ -7,9 +7,10 @@
 // per run: the nth request fails (FailRequest, kind Any), the nth ROM
 // operation never finishes (StallOp), the nth ROM write stores a flipped
 // bit (CorruptWrite), the nth extension-unit read comes back a byte short
-// (ShortXuRead). Long functions are sampled: every point among the first
-// and the last 40, every 7th in between. The ROM functions run on an SPI
-// part and on an I2C part, which is written without erasing.
+// (ShortXuRead), the nth command on the CD-ROM face is refused with CHECK
+// CONDITION while the pass-through succeeds (RefuseCommand). Long functions are sampled: every
+// point among the first and the last 40, every 7th in between. The ROM functions run on an SPI part
+// and on an I2C part, which is written without erasing.
 //
 // Every case must end with the function's failure text and the tool's fail
 // line, never with a pass banner; within the wait limits in virtual time;
@@ -96,7 +97,7 @@ const std::vector<Function>& Functions() {
   return functions;
 }
 
-enum class FaultType { Fail, Stall, Corrupt, ShortRead };
+enum class FaultType { Fail, Stall, Corrupt, ShortRead, Refuse };
 
 struct Combo {
   size_t function;
@@ -119,6 +120,8 @@ const char* FaultName(FaultType fault) {
       return "corrupt_write";
     case FaultType::ShortRead:
       return "short_xu_read";
+    case FaultType::Refuse:
+      return "refused_command";
   }
   return "";
 }
@@ -157,6 +160,7 @@ std::vector<Combo> Combos() {
         if (face == Face::Xu && !IsIoWrite(f)) {
           combos.push_back({i, face, FaultType::ShortRead, rom});
         }
+        if (face == Face::Cdrom) combos.push_back({i, face, FaultType::Refuse, rom});
       }
     }
   }
@@ -248,6 +252,8 @@ size_t Points(const std::vector<TraceEntry>& trace, FaultType fault) {
     switch (fault) {
       case FaultType::Fail:
         return true;
+      case FaultType::Refuse:
+        return t.kind != RequestKind::StorageQuery;
       case FaultType::Stall:
         return t.kind == RequestKind::AccessRom;
       case FaultType::Corrupt:
@@ -288,6 +294,12 @@ Fault MakeFault(FaultType type, uint32_t nth) {
       break;
     case FaultType::ShortRead:
       f.type = Fault::Type::ShortXuRead;
+      break;
+    case FaultType::Refuse:
+      // Counted among the commands alone: discovery's property queries
+      // carry no SCSI status.
+      f.type = Fault::Type::RefuseCommand;
+      f.kind = RequestKind::Any;
       break;
   }
   return f;
@@ -368,7 +380,8 @@ TEST_P(FaultMatrixTest, EveryFaultEndsInAVisibleFailure) {
   ASSERT_EQ(healthy.out.find(FailLine(f.tool)), std::string::npos) << healthy.out;
   for (const TraceEntry& t : healthy.trace) ASSERT_FALSE(t.failed) << t.note;
   const sim::DeviceState before = Device(c.face, {}, c.rom);
-  const size_t discovery = c.fault == FaultType::Fail ? DiscoveryRequests(f, c.face) : 0;
+  const size_t discovery =
+      c.fault == FaultType::Fail || c.fault == FaultType::Refuse ? DiscoveryRequests(f, c.face) : 0;
   const size_t count = Points(healthy.trace, c.fault);
   ASSERT_GT(count, 0u);
   const uint64_t limitMs = f.name == std::string("ERASE") && c.face != Face::Xu
@@ -382,7 +395,8 @@ TEST_P(FaultMatrixTest, EveryFaultEndsInAVisibleFailure) {
     SCOPED_TRACE(std::string(f.name) + " on " + FaceName(c.face) + RomName(c.rom) + ", " +
                  FaultName(c.fault) + " at " + std::to_string(nth) + " of " +
                  std::to_string(count));
-    const Outcome o = RunFunction(f, c.face, c.rom, {MakeFault(c.fault, nth)});
+    const uint32_t at = c.fault == FaultType::Refuse ? nth + static_cast<uint32_t>(discovery) : nth;
+    const Outcome o = RunFunction(f, c.face, c.rom, {MakeFault(c.fault, at)});
     ASSERT_TRUE(o.state.faults[0].fired);
     EXPECT_LE(o.elapsedUs, boundUs);
 
@@ -455,14 +469,12 @@ TEST_P(FaultMatrixTest, EveryFaultEndsInAVisibleFailure) {
       "rules)\n",
       f.name, FaceName(c.face), RomName(c.rom), FaultName(c.fault), points.size(), count,
       succeeded);
-  // Which cases may report success. The CD-ROM face could hide a failure
-  // only where the device refuses a command with CHECK CONDITION while the
-  // pass-through itself succeeds, since the tools by design do not examine
-  // the SCSI status. None of these faults does that: a failed request fails
-  // the IOCTL itself, a stalled read or write times the command out, a
-  // stalled erase keeps the status busy until the wait gives up, a
-  // corrupted write is caught by the read-back. So the list of CD-ROM cases
-  // expected to succeed is empty, as it is for the own driver; on the
+  // Which cases may report success. On the CD-ROM face none may: a failed
+  // request fails the IOCTL itself, a refused command fails on its SCSI
+  // status, a stalled read or write times the command out, a stalled erase
+  // keeps the status busy until the wait gives up, a corrupted write is
+  // caught by the read-back. So the list of CD-ROM cases expected to
+  // succeed is empty, as it is for the own driver; on the
   // extension unit it holds exactly the failed status-request writes whose
   // read still answered (StatusWriteFailedAndReadAnswered).
   if (succeeded > 0) {

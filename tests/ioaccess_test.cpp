@@ -415,13 +415,35 @@ TEST_F(IoAccessCdRomTest, FailedReadPrintsNoData) {
   EXPECT_EQ(RunIo(rig_, {"I2C", "R", "0x78", "2", "0", "2"}), std::string(kFail) + kFailLine);
 }
 
-TEST_F(IoAccessCdRomTest, TakesARefusedCommandAsDoneWhenThePassThroughSucceeds) {
-  // No device at 0x33: the drive answers CHECK CONDITION, which this face
-  // does not look at.
-  EXPECT_EQ(RunIo(rig_, {"I2C", "W", "0x33", "1", "0", "1", "5"}), kPass);
-  auto io = IoTrace(rig_);
-  ASSERT_EQ(io.size(), 1u);
-  EXPECT_TRUE(io[0].failed);
+TEST_F(IoAccessCdRomTest, ACommandTheDeviceRefusesFails) {
+  // No device at 0x33: the pass-through succeeds and the drive answers
+  // CHECK CONDITION. The tool used to take that as done and print the
+  // zeroed data area as what it read.
+  EXPECT_EQ(RunIo(rig_, {"I2C", "W", "0x33", "1", "0", "1", "5"}), std::string(kFail) + kFailLine);
+  EXPECT_EQ(RunIo(rig_, {"I2C", "R", "0x33", "1", "0", "2"}), std::string(kFail) + kFailLine);
+  for (const auto& t : IoTrace(rig_)) EXPECT_EQ(t.note.rfind("CHECK CONDITION", 0), 0u);
+
+  // Every operation, refused by the device at its one command.
+  const std::vector<std::vector<std::string>> runs = {
+      {"I2C", "R", "0x78", "2", "0", "2"},
+      {"I2C", "W", "0x78", "2", "0", "1", "5"},
+      {"GPIO", "GET"},
+      {"GPIO", "SET", "0x5A"},
+      {"GPIO", "SET_DIR", "0x0F"},
+  };
+  for (const auto& words : runs) {
+    sim::DeviceState state = sim::DefaultDeviceState(sim::RomKind::Spi, 64 * 1024);
+    sim::Fault fault;
+    fault.type = sim::Fault::Type::RefuseCommand;
+    fault.kind = sim::RequestKind::IoAccess;
+    state.faults = {fault};
+    sim::SimRig rig(state);
+    EXPECT_EQ(RunIo(rig, words), std::string(kFail) + kFailLine) << words[0] << " " << words[1];
+    EXPECT_TRUE(rig.device->State().faults[0].fired);
+    EXPECT_EQ(rig.device->State().gpioData, 0x00);
+    EXPECT_EQ(rig.device->State().gpioDirection, 0x00);
+    EXPECT_EQ(rig.device->State().i2c.at(0x78).registers[0], 0x00);
+  }
 }
 
 // --- the extension unit ------------------------------------------------------

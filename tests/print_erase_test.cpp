@@ -98,6 +98,22 @@ TEST_P(PrintEraseTest, EraseLeavesEveryByteErased) {
   }
 }
 
+TEST_P(PrintEraseTest, EraseRefusesANegativeRomSizeBeforeTheDevice) {
+  // Taken as unsigned, -4096 would have the extension unit erase sectors
+  // over 4 GiB of addresses.
+  Rom() = test::Pattern(65536, 2);
+  test::WriteConfig("neg.cfg", "SPI", -4096, 256);
+  const std::string out = Run({"ERASE", "neg.cfg"});
+  EXPECT_NE(out.find("    CheckParameter, FUNCTION_ERASE_SPICHIP \n"
+                     "    ROM Size -4096 is negative !!!\n"
+                     "Command Syntax:"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Erase chip"), std::string::npos) << out;
+  EXPECT_TRUE(rig->device->Trace().empty());
+  EXPECT_EQ(Rom(), test::Pattern(65536, 2));
+}
+
 TEST_P(PrintEraseTest, TypeMismatchFailsWithoutReading) {
   rig = std::make_unique<sim::SimRig>(StateFor(GetParam(), sim::RomKind::I2c));
   std::string out = Run({"PRINT", "spi.cfg", "0"});

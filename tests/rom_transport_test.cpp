@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/device/discovery.h"
+#include "common/device/pass_through.h"
 #include "common/device/requests.h"
 #include "common/device/rom_access.h"
 #include "sim/sim_host.h"
@@ -345,11 +346,62 @@ TEST(CdRomTransport, FailuresPrintTheirLines) {
       {sim::RequestKind::RomType, [&](Bench& b) { return b.table->GetRomType() == 0xFF ? 0 : 1; },
        ""},
   };
-  for (const Case& c : cases) {
+  // A command the device refuses with CHECK CONDITION fails exactly as a
+  // failed IOCTL does, with ERROR_IO_DEVICE left for the error block.
+  for (sim::Fault::Type type : {sim::Fault::Type::FailRequest, sim::Fault::Type::RefuseCommand}) {
+    for (const Case& c : cases) {
+      Bench b(Face::Cdrom);
+      b.Arm(type, c.kind);
+      EXPECT_EQ(c.run(b), 0) << c.out;
+      EXPECT_EQ(b.host->Stdout(), c.out);
+      EXPECT_EQ(b.host->GetLastError(),
+                type == sim::Fault::Type::FailRequest ? kErrorGenFailure : kErrorIoDevice)
+          << c.out;
+      EXPECT_TRUE(b.device->State().faults[0].fired) << c.out;
+    }
+  }
+}
+
+TEST(CdRomTransport, RefusedReadLeavesTheDestinationAlone) {
+  for (uint8_t addressSize : {1, 5}) {
     Bench b(Face::Cdrom);
-    b.Arm(sim::Fault::Type::FailRequest, c.kind);
-    EXPECT_EQ(c.run(b), 0) << c.out;
-    EXPECT_EQ(b.host->Stdout(), c.out);
+    b.rom.AddressSize = addressSize;  // 0xB000 does not fit in one byte; 5 is no size at all
+    uint8_t data[16];
+    std::fill(std::begin(data), std::end(data), 0x5A);
+    EXPECT_EQ(b.table->ReadRom(b.rom, data, 0xB000, 16), 0);
+    EXPECT_EQ(b.host->Stdout(), "ACCESS_ROM READ DATA ERROR !\n");
+    EXPECT_TRUE(std::all_of(std::begin(data), std::end(data), [](uint8_t v) { return v == 0x5A; }));
+    ASSERT_EQ(b.device->Trace().size(), 1u);
+    EXPECT_EQ(b.device->Trace()[0].note.rfind("CHECK CONDITION", 0), 0u);
+  }
+}
+
+TEST(CdRomTransport, OnlyAGoodAnswerCountsAsDone) {
+  struct Case {
+    const char* name;
+    uint8_t status;
+    Bytes sense;  // as the driver returned it
+    bool good;
+  };
+  const std::vector<Case> cases = {
+      {"good", 0x00, {}, true},
+      {"check condition", 0x02, Hex("70 00 05 00 00 00 00 0A 00 00 00 00 24 00"), false},
+      {"check condition, no sense", 0x02, {}, false},
+      {"busy", 0x08, {}, false},
+      {"reservation conflict", 0x18, {}, false},
+      {"task set full", 0x28, {}, false},
+      {"good with an error in fixed sense", 0x00, Hex("70 00 04 00 00 00 00 0A"), false},
+      {"good with an error in descriptor sense", 0x00, Hex("72 03 11 00 00 00 00 00"), false},
+      {"good with a recovered error", 0x00, Hex("70 00 01 00 00 00 00 0A"), true},
+      {"good, sense length left at the area's size", 0x00, Bytes(kSenseLength, 0), true},
+  };
+  for (const Case& c : cases) {
+    std::array<uint8_t, kPassThroughBufferSize> buffer{};
+    FillPassThrough(buffer, kScsiDataIn, 1, CdbQuery(GET_ROM_TYPE, 1));
+    buffer[2] = c.status;
+    buffer[7] = static_cast<uint8_t>(c.sense.size());
+    std::copy(c.sense.begin(), c.sense.end(), buffer.begin() + kSenseOffset);
+    EXPECT_EQ(PassThroughAnsweredGood(buffer), c.good) << c.name;
   }
 }
 

@@ -418,6 +418,33 @@ TEST(FailureStateTest, RecordAsReadNamesWhatIsNotValid) {
   }
 }
 
+// An address size the unit refuses: the record read is refused with CHECK
+// CONDITION on the CD-ROM face. The run must stop there, with the sector
+// untouched, and never show the zeroed data area as the record.
+TEST(FailureStateTest, RefusedRecordReadStopsBeforeTheErase) {
+  for (int addressSize : {1, 5}) {
+    test::ScratchDir dir;
+    test::WriteConfig("spi.cfg", "SPI", 1 << 20, 256, addressSize);
+    sim::DeviceState state = sim::DefaultDeviceState(RomKind::Spi, 1 << 20);
+    std::copy(kOldRecord.begin(), kOldRecord.end(), state.rom.begin() + kMisc);
+    sim::SimRig rig{state};
+    const std::vector<uint8_t> before = rig.device->State().rom;
+    const std::string out =
+        RunMisc(rig, {"MAC", "11-22-33-44-55-66", "AA-BB-CC-DD-EE-FF", "spi.cfg"});
+    EXPECT_EQ(FromHeading(out),
+              kHeadingSpi + "ACCESS_ROM READ DATA ERROR !\n" +
+                  "                            \n    Cannot read ROM!!!      \n"
+                  "    - Error Code    : 0x45D  \n"
+                  "    - Error Message : The request could not be performed because of an I/O "
+                  "device error.\n    \n"
+                  "    Read Misc Sector fail !!!\n" +
+                  kFail)
+        << addressSize;
+    EXPECT_EQ(rig.device->State().rom, before);
+    EXPECT_EQ(CountOps(*rig.device, 0xFD), 0);
+  }
+}
+
 // --- Successful runs ---------------------------------------------------------
 
 class FaceTest : public ::testing::TestWithParam<Face> {};

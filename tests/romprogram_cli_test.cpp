@@ -60,7 +60,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ParseRomProgramArguments, PrintAddressFollowsAtoi) {
   for (auto [word, value] : std::vector<std::pair<const char*, int32_t>>{
-           {"4096", 4096}, {"-4", -4}, {"12abc", 12}, {"abc", 0}, {"0x100", 0}, {"+7", 7}}) {
+           {"4096", 4096},
+           {"-4", -4},
+           {"12abc", 12},
+           {"abc", 0},
+           {"0x100", 0},
+           {"+7", 7},
+           // every blank atoi skips, and no other character
+           {" \t\n\v\f\r4096", 4096},
+           {"\r\n-8", -8},
+           {"\b4096", 0}}) {
     const char* argv[] = {"Z", "PRINT", "c", word};
     RomProgramParameters p;
     ParseRomProgramArguments(4, argv, p);

@@ -370,19 +370,84 @@ TEST_F(SimDeviceTest, PassThroughFormErrorsFailTheCall) {
 }
 
 TEST_F(SimDeviceTest, CommandsTheFirmwareRejectsAnswerCheckCondition) {
-  const Bytes cases[] = {
-      {0xC9, 'Z', 'E', 'M', 'X', 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0},  // no signature
-      {0xC8, 'Z', 'E', 'M', 'B', 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0},  // unknown command
+  struct Case {
+    const char* name;
+    uint8_t dataIn;
+    uint32_t transfer;
+    Bytes cdb;
+    uint8_t senseKey;
   };
-  for (const Bytes& cdb : cases) {
+  const Case cases[] = {
+      {"no signature", 1, 1, {0xC9, 'Z', 'E', 'M', 'X', 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 5},
+      {"unknown command",
+       1,
+       1,
+       {0xC8, 'Z', 'E', 'M', 'B', 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       5},
+      {"query naming another length",
+       1,
+       1,
+       {0xC9, 'Z', 'E', 'M', 'B', 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       5},
+      {"status of another operation",
+       1,
+       2,
+       {0xCC, 'Z', 'E', 'M', 'B', 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0},
+       5},
+      {"unknown ROM operation",
+       1,
+       16,
+       {0xCA, 'Z', 'E', 'M', 'B', 0x07, 3, 1, 0, 0, 0, 0, 0, 0, 16, 0},
+       5},
+      {"read with address size 5",
+       1,
+       16,
+       {0xCA, 'Z', 'E', 'M', 'B', 0x01, 5, 1, 0, 0, 0, 0xB0, 0x00, 0, 16, 0},
+       5},
+      {"read at 0xB000 with one address byte",
+       1,
+       16,
+       {0xCA, 'Z', 'E', 'M', 'B', 0x01, 1, 1, 0, 0, 0, 0xB0, 0x00, 0, 16, 0},
+       5},
+      {"read beyond the ROM",
+       1,
+       16,
+       {0xCA, 'Z', 'E', 'M', 'B', 0x01, 3, 1, 0, 0, 0x10, 0x00, 0x00, 0, 16, 0},
+       5},
+      {"write longer than its page",
+       0,
+       16,
+       {0xCA, 'Z', 'E', 'M', 'B', 0x02, 3, 0, 8, 0, 0, 0, 0, 0, 16, 0},
+       5},
+      {"unknown IO sub-command",
+       1,
+       1,
+       {0xD4, 'Z', 'E', 'M', 'B', 0, 0, 0, 0, 0, 0, 0, 0xD9, 0, 0, 0},
+       5},
+      {"I2C register size 0",
+       1,
+       1,
+       {0xD4, 'Z', 'E', 'M', 'B', 0x78, 0, 0, 0, 0, 0, 1, 0xD0, 0, 0, 0},
+       5},
+      {"no I2C device at the address",
+       1,
+       1,
+       {0xD4, 'Z', 'E', 'M', 'B', 0x22, 1, 0, 0x10, 0, 0, 1, 0xD0, 0, 0, 0},
+       4},
+  };
+  for (const Case& c : cases) {
     Make();
-    Reply r = Scsi(1, 1, cdb);
-    ASSERT_TRUE(r.result.ok);
-    EXPECT_EQ(r.buffer[2], 2);             // CHECK CONDITION
-    EXPECT_EQ(r.buffer[44] & 0x7F, 0x70);  // fixed-format sense data
-    EXPECT_EQ(r.buffer[46] & 0x0F, 0x05);  // ILLEGAL REQUEST
-    EXPECT_EQ(r.buffer[296], 0);           // nothing answered
-    EXPECT_TRUE(dev_->Trace().back().failed);
+    const std::vector<uint8_t> rom = dev_->State().rom;
+    Reply r = Scsi(c.dataIn, c.transfer, c.cdb, Bytes(c.dataIn == 0 ? c.transfer : 0, 0));
+    ASSERT_TRUE(r.result.ok) << c.name;
+    EXPECT_EQ(r.buffer[2], 2) << c.name;             // CHECK CONDITION
+    EXPECT_EQ(r.buffer[7], 18) << c.name;            // sense bytes returned
+    EXPECT_EQ(r.buffer[44] & 0x7F, 0x70) << c.name;  // fixed-format sense data
+    EXPECT_EQ(r.buffer[46] & 0x0F, c.senseKey) << c.name;
+    EXPECT_NE(r.buffer[56], 0) << c.name;                      // an additional sense code
+    if (c.dataIn == 1) EXPECT_EQ(r.buffer[296], 0) << c.name;  // nothing answered
+    EXPECT_TRUE(dev_->Trace().back().failed) << c.name;
+    EXPECT_EQ(dev_->State().rom, rom) << c.name;
   }
   // An erase of an unaligned address is refused the same way and nothing is erased.
   Make();
@@ -458,6 +523,11 @@ TEST_F(SimDeviceTest, ExtensionUnitAnswersOnlyItsSetAndNode) {
   Bytes otherSet = probe;
   otherSet[0] ^= 1;
   EXPECT_EQ(dev_->XuKsProperty(otherSet.data(), 32, nullptr, 0, nullptr), kHrSetNotFound);
+  Bytes reserved = probe;
+  reserved[28] = 1;  // KSP_NODE's Reserved field
+  EXPECT_EQ(dev_->XuKsProperty(reserved.data(), 32, nullptr, 0, nullptr),
+            static_cast<HResult>(0x80070057));
+  EXPECT_TRUE(dev_->Trace().back().failed);
 
   Bytes shortBlock(29, 0);
   shortBlock[0] = 0xC9;

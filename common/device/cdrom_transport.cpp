@@ -1,10 +1,12 @@
 // ROM access through the device's CD-ROM face: vendor CDBs with the "ZEMB"
 // signature, sent with IOCTL_SCSI_PASS_THROUGH. Reads and writes carry
-// their data in the command and are done when it returns.
+// their data in the command and are done when it returns. A command the
+// device refuses (any SCSI status but GOOD) fails like a failed IOCTL: a
+// refused read returns no data, a refused write or erase did not happen.
 #include <algorithm>
 #include <array>
 
-#include "common/device/device_ids.h"
+#include "common/device/pass_through.h"
 #include "common/device/requests.h"
 #include "common/device/rom_access.h"
 #include "common/device/rom_wait.h"
@@ -87,9 +89,7 @@ class CdRomRomAccess final : public RomAccessTable {
       std::copy_n(dataOut, transferLength, buffer_.begin() + kPassThroughDataOffset);
     }
     auto length = static_cast<uint32_t>(kPassThroughDataOffset + transferLength);
-    uint32_t returned = 0;
-    return host_.DeviceIoControl(handle_, kIoctlScsiPassThrough, buffer_.data(), length,
-                                 buffer_.data(), length, &returned);
+    return SendPassThrough(host_, handle_, buffer_, length);
   }
 
   int Erase(const Cdb& start, uint8_t op, uint32_t pauseMs) {

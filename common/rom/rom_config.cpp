@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/device/text.h"
+#include "common/host/regular_file.h"
 
 namespace zemb {
 
@@ -75,7 +76,8 @@ bool ConfigNumber(const char* word, int32_t* value) {
 }
 
 int ReadRomConfig(Console& console, const char* configPath, uint8_t* romType, RomParameter* rom) {
-  std::FILE* file = configPath != nullptr ? std::fopen(configPath, "r") : nullptr;
+  // Not a regular file (a FIFO would block the run for ever): "Cannot open".
+  std::FILE* file = OpenRegularFile(configPath, "r");
   if (file == nullptr) {
     console.Write("    Cannot open Config !!!\n");
     return 0;

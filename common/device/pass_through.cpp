@@ -1,0 +1,49 @@
+#include "common/device/pass_through.h"
+
+#include "common/device/device_ids.h"
+
+namespace zemb {
+
+namespace {
+
+constexpr size_t kScsiStatusAt = 2;
+constexpr size_t kSenseInfoLengthAt = 7;
+constexpr uint8_t kSenseKeyNoSense = 0x0;
+constexpr uint8_t kSenseKeyRecoveredError = 0x1;
+
+}  // namespace
+
+bool PassThroughAnsweredGood(std::span<const uint8_t, kPassThroughBufferSize> buffer) {
+  if (buffer[kScsiStatusAt] != kScsiStatusGood) return false;
+  // The driver reports how many sense bytes it returned; the area was zeroed
+  // before the command, so only those bytes can be the device's.
+  const size_t senseLength = buffer[kSenseInfoLengthAt];
+  if (senseLength < 3) return true;
+  const uint8_t* sense = buffer.data() + kSenseOffset;
+  const uint8_t responseCode = sense[0] & 0x7F;
+  uint8_t key = 0;
+  if (responseCode == 0x70 || responseCode == 0x71) {
+    key = sense[2] & 0x0F;  // fixed format
+  } else if (responseCode == 0x72 || responseCode == 0x73) {
+    key = sense[1] & 0x0F;  // descriptor format
+  } else {
+    return true;
+  }
+  return key == kSenseKeyNoSense || key == kSenseKeyRecoveredError;
+}
+
+bool SendPassThrough(Host& host, DeviceHandle handle,
+                     std::span<uint8_t, kPassThroughBufferSize> buffer, uint32_t length) {
+  uint32_t returned = 0;
+  if (!host.DeviceIoControl(handle, kIoctlScsiPassThrough, buffer.data(), length, buffer.data(),
+                            length, &returned)) {
+    return false;
+  }
+  if (!PassThroughAnsweredGood(buffer)) {
+    host.SetLastError(kErrorCommandRefused);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zemb

@@ -1,0 +1,34 @@
+// One vendor command through IOCTL_SCSI_PASS_THROUGH, judged as the device
+// answered it. Both users of the CD-ROM face (the ROM access table and the
+// IO table) send through here, so a command the unit refuses fails the same
+// way everywhere.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "common/device/requests.h"
+#include "common/host/host.h"
+
+namespace zemb {
+
+// The error left as the last error when the IOCTL itself succeeded but the
+// device refused the command (ERROR_IO_DEVICE). The callers' error block
+// shows it like any other failed request.
+constexpr uint32_t kErrorCommandRefused = kErrorIoDevice;
+
+constexpr uint8_t kScsiStatusGood = 0x00;
+
+// True when the answer left in `buffer` says the device carried the command
+// out: a GOOD status, and no sense data naming an error (a sense key other
+// than NO SENSE or RECOVERED ERROR in the sense bytes the driver returned).
+bool PassThroughAnsweredGood(std::span<const uint8_t, kPassThroughBufferSize> buffer);
+
+// Sends the filled `buffer`, `length` bytes as input and output. Fails when
+// DeviceIoControl fails (its last error stays) or when the device refused
+// the command (last error kErrorCommandRefused); the buffer then holds
+// nothing the caller may take as data.
+bool SendPassThrough(Host& host, DeviceHandle handle,
+                     std::span<uint8_t, kPassThroughBufferSize> buffer, uint32_t length);
+
+}  // namespace zemb
