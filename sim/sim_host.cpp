@@ -2,9 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <set>
 #include <vector>
+
+#include "sim/unit_lock.h"
 
 #if defined(_WIN32)
 #include <direct.h>
@@ -31,6 +36,27 @@ namespace {
 constexpr HResult kHrInvalidArg = static_cast<HResult>(0x80070057u);
 constexpr HResult kHrClassNotRegistered = static_cast<HResult>(0x80040154u);
 constexpr HResult kHrNotInitialized = static_cast<HResult>(0x800401F0u);
+
+HResult HResultFromWin32(uint32_t error) {
+  return static_cast<HResult>(0x80070000u | (error & 0xFFFF));
+}
+
+// The simulated devices some run holds (TryLockDevice).
+std::set<const void*>& HeldUnits() {
+  static std::set<const void*> held;
+  return held;
+}
+
+class SimDeviceLock final : public DeviceLock {
+ public:
+  explicit SimDeviceLock(const void* unit) : unit_(unit) { HeldUnits().insert(unit_); }
+  ~SimDeviceLock() override { HeldUnits().erase(unit_); }
+  SimDeviceLock(const SimDeviceLock&) = delete;
+  SimDeviceLock& operator=(const SimDeviceLock&) = delete;
+
+ private:
+  const void* unit_;
+};
 
 std::string ToUtf8(std::wstring_view text) {
   std::string out;
@@ -90,9 +116,15 @@ class SimKsControl : public KsControl, SimComObject {
         video_.nodes[node_].extensionUnit) {
       std::vector<uint8_t> prop(static_cast<const uint8_t*>(property),
                                 static_cast<const uint8_t*>(property) + propertyLength);
+      if (uint32_t error = host_.BeforeDeviceRequest(Face::Xu); error != kErrorSuccess) {
+        return HResultFromWin32(error);
+      }
       uint32_t returned = 0;
       HResult hr = host_.Device()->XuKsProperty(prop.data(), propertyLength,
                                                 static_cast<uint8_t*>(data), dataLength, &returned);
+      if (uint32_t error = host_.AfterDeviceRequest(); error != kErrorSuccess) {
+        return HResultFromWin32(error);
+      }
       if (bytesReturned != nullptr) *bytesReturned = returned;
       return hr;
     }
@@ -353,16 +385,20 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
   if (!target.cdrom) {
     const SimOwnMember& member = machine_.ownMembers[target.index];
     if (member.device && device_ != nullptr) {
-      result = device_->OwnDriverIoctl(controlCode, request.data(), inLength,
+      result = DeviceRequest(Face::Own, [&] {
+        return device_->OwnDriverIoctl(controlCode, request.data(), inLength,
                                        static_cast<uint8_t*>(out), outLength);
+      });
     } else {
       result = {false, kErrorInvalidFunction, 0};
     }
   } else {
     const SimCdrom& drive = machine_.cdroms[target.index];
     if (drive.device && device_ != nullptr) {
-      result = device_->CdromIoctl(controlCode, request.data(), inLength,
+      result = DeviceRequest(Face::Cdrom, [&] {
+        return device_->CdromIoctl(controlCode, request.data(), inLength,
                                    static_cast<uint8_t*>(out), outLength);
+      });
     } else if (controlCode == kIoctlStorageQueryProperty && inLength >= 8 && out != nullptr) {
       std::vector<uint8_t> descriptor = BuildStorageDescriptor(drive.vendorId, drive.productId);
       uint32_t n = std::min<uint32_t>(outLength, static_cast<uint32_t>(descriptor.size()));
@@ -379,6 +415,31 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
   if (bytesReturned != nullptr) *bytesReturned = result.bytesReturned;
   if (!result.ok) lastError_ = result.error;
   return result.ok;
+}
+
+template <typename Request>
+IoctlResult SimHost::DeviceRequest(Face face, Request request) {
+  if (uint32_t error = BeforeDeviceRequest(face); error != kErrorSuccess) {
+    return {false, error, 0};
+  }
+  IoctlResult result = request();
+  if (uint32_t error = AfterDeviceRequest(); error != kErrorSuccess) {
+    return {false, error, 0};
+  }
+  return result;
+}
+
+std::unique_ptr<DeviceLock> SimHost::TryLockDevice(const std::string& /*devicePath*/, bool* busy) {
+  *busy = false;
+  if (device_ == nullptr) {
+    lastError_ = kErrorDeviceNotConnected;
+    return nullptr;
+  }
+  if (HeldUnits().count(device_) != 0) {
+    *busy = true;
+    return nullptr;
+  }
+  return std::make_unique<SimDeviceLock>(device_);
 }
 
 void SimHost::CloseHandle(DeviceHandle handle) {
@@ -521,27 +582,184 @@ SimRig::SimRig(SimMachine machine)
 
 namespace {
 
-// The machine zembsim plugged into the current directory. The device's state
-// is written back when the run ends, so the next run (and zembsim) sees what
-// this one did to the ROM and the IO port.
+uint32_t Win32ErrorOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case ENOENT:
+      return kErrorDeviceNotConnected;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+class HeldRunLock final : public DeviceLock {
+ public:
+  explicit HeldRunLock(std::unique_ptr<UnitFileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<UnitFileLock> lock_;
+};
+
+// Which rom.bin the session last saw: zembsim replaces the file whole (a
+// new file renamed over it), the session writes it in place.
+struct RomFileId {
+  bool exists = false;
+  uint64_t size = 0, inode = 0;
+  int64_t modified = 0, modifiedNs = 0, changed = 0;
+  bool operator==(const RomFileId&) const = default;
+};
+
+RomFileId RomFileOf(const std::string& folder) {
+  RomFileId id;
+  struct stat st {};
+  if (::stat((folder + "/rom.bin").c_str(), &st) != 0) return id;
+  id.exists = true;
+  id.size = static_cast<uint64_t>(st.st_size);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  id.modified = static_cast<int64_t>(st.st_mtime);
+  id.changed = static_cast<int64_t>(st.st_ctime);
+#if !defined(_WIN32)
+  id.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
+#endif
+  return id;
+}
+
+bool ReadSmallFile(const std::string& path, std::string* text) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  text->clear();
+  char chunk[4096];
+  size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text->append(chunk, n);
+  const bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  return ok;
+}
+
+std::vector<std::string> ArmedFaults(const DeviceState& state) {
+  std::vector<std::string> armed;
+  for (const Fault& f : state.faults) {
+    if (!f.fired) armed.push_back(FaultToText(f));
+  }
+  return armed;
+}
+
+// The machine zembsim plugged into the current directory, kept there the
+// way a device keeps its state: every request sees what zembsim changed
+// since the one before (a fault armed, a GPIO value set, the unit
+// unplugged), and what a request changed is on disk before its answer
+// returns (the ROM written in place, device.txt replaced), so a run killed
+// half way leaves the ROM half written, as a real one would.
 class SimSession : public SimHost {
  public:
   SimSession(std::unique_ptr<RealClock> clock, std::unique_ptr<SimDevice> device,
-             SimMachine machine)
+             SimMachine machine, std::string folder)
       : SimHost(std::move(machine), device.get(), *clock, ConsoleMode::Process),
         clock_(std::move(clock)),
-        owned_(std::move(device)) {}
-  ~SimSession() override {
-    if (owned_ == nullptr) return;
-    std::string error;
-    if (!SaveDeviceState(kSimFolder, owned_->State(), &error)) {
-      std::fprintf(stderr, "zembsim: the device state could not be saved: %s\n", error.c_str());
+        owned_(std::move(device)),
+        folder_(std::move(folder)) {}
+
+  std::unique_ptr<DeviceLock> TryLockDevice(const std::string& /*devicePath*/,
+                                            bool* busy) override {
+    *busy = false;
+    if (owned_ == nullptr) {
+      SetLastError(kErrorDeviceNotConnected);
+      return nullptr;
     }
+    // One lock for the unit, whichever face a run found it on.
+    std::unique_ptr<UnitFileLock> lock;
+    int error = 0;
+    switch (UnitFileLock::Take(folder_ + "/" + kRunLockName, false, &lock, &error)) {
+      case UnitFileLock::Result::Acquired:
+        return std::make_unique<HeldRunLock>(std::move(lock));
+      case UnitFileLock::Result::Busy:
+        *busy = true;
+        return nullptr;
+      case UnitFileLock::Result::Failed:
+        break;
+    }
+    SetLastError(Win32ErrorOf(error));
+    return nullptr;
+  }
+
+  uint32_t BeforeDeviceRequest(Face face) override {
+    // A removed device stays removed for the handles opened on it.
+    if (unplugged_) return kErrorDeviceNotConnected;
+    int error = 0;
+    if (UnitFileLock::Take(folder_ + "/" + kStateLockName, true, &stateLock_, &error) !=
+        UnitFileLock::Result::Acquired) {
+      if (error == ENOENT) return Unplugged();
+      return Fail("the device state cannot be locked: " + std::string(std::strerror(error)));
+    }
+    std::string text;
+    if (!ReadSmallFile(folder_ + "/device.txt", &text)) return Unplugged();
+    const RomFileId rom = RomFileOf(folder_);
+    if (text != keptText_ || !(rom == keptRom_)) {
+      DeviceState state;
+      std::string why;
+      if (!LoadDeviceState(folder_, &state, &why)) {
+        if (why.empty()) return Unplugged();
+        return Fail("the plugged device cannot be read: " + why);
+      }
+      const bool rearmed = ArmedFaults(state) != ArmedFaults(owned_->State());
+      owned_->State() = std::move(state);
+      if (rearmed) owned_->RestartFaultCounts();
+      size_t begin = 0, end = 0;
+      owned_->TakeRomChange(&begin, &end);  // the file holds the ROM now
+      keptText_ = std::move(text);
+      keptRom_ = rom;
+    }
+    const DeviceState& s = owned_->State();
+    const bool present = face == Face::Own     ? s.ownFace
+                         : face == Face::Cdrom ? s.cdromFace
+                                               : s.xuFace;
+    if (!present) return Unplugged();
+    return kErrorSuccess;
+  }
+
+  uint32_t AfterDeviceRequest() override {
+    if (stateLock_ == nullptr) return kErrorDeviceNotConnected;
+    std::string why;
+    size_t begin = 0, end = 0;
+    if (owned_->TakeRomChange(&begin, &end)) {
+      if (!WriteRomThrough(folder_, owned_->State(), begin, end, &why)) return Fail(why);
+      keptRom_ = RomFileOf(folder_);
+    }
+    std::string text = DeviceStateText(owned_->State());
+    if (text != keptText_) {
+      if (!SaveDeviceText(folder_, text, &why)) return Fail(why);
+      keptText_ = std::move(text);
+    }
+    stateLock_.reset();
+    return kErrorSuccess;
   }
 
  private:
+  // What Windows reports on the handle of a device that was pulled out.
+  uint32_t Unplugged() {
+    unplugged_ = true;
+    stateLock_.reset();
+    return kErrorDeviceNotConnected;
+  }
+
+  // A state that cannot be kept fails the request: the tool must not report
+  // success for a change the next run will not see.
+  uint32_t Fail(const std::string& why) {
+    stateLock_.reset();
+    std::fprintf(stderr, "zembsim: %s\n", why.c_str());
+    return kErrorGenFailure;
+  }
+
   std::unique_ptr<RealClock> clock_;
   std::unique_ptr<SimDevice> owned_;
+  std::string folder_;
+  std::unique_ptr<UnitFileLock> stateLock_;  // held from before a request to after it
+  std::string keptText_;                     // device.txt as last read or written
+  RomFileId keptRom_;                        // rom.bin as last read or written
+  bool unplugged_ = false;
 };
 
 }  // namespace
@@ -555,16 +773,27 @@ std::unique_ptr<Host> MakeHost() {
   auto clock = std::make_unique<RealClock>();
   DeviceState state;
   std::string error;
+  // Not half way through a zembsim command; a folder that cannot take the
+  // lock is still read, and its first request says what is wrong.
+  std::unique_ptr<UnitFileLock> stateLock;
+  int lockError = 0;
+  struct stat st {};
+  if (::stat(kSimFolder, &st) == 0) {
+    UnitFileLock::Take(std::string(kSimFolder) + "/" + kStateLockName, true, &stateLock,
+                       &lockError);
+  }
   if (!LoadDeviceState(kSimFolder, &state, &error)) {
     if (!error.empty()) {
       std::fprintf(stderr, "zembsim: the plugged device cannot be read (%s); it is left out\n",
                    error.c_str());
     }
-    return std::make_unique<SimSession>(std::move(clock), nullptr, SimMachine{});
+    return std::make_unique<SimSession>(std::move(clock), nullptr, SimMachine{}, kSimFolder);
   }
+  stateLock.reset();
   SimMachine machine = MachineFor(state);
   auto device = std::make_unique<SimDevice>(std::move(state), *clock);
-  return std::make_unique<SimSession>(std::move(clock), std::move(device), std::move(machine));
+  return std::make_unique<SimSession>(std::move(clock), std::move(device), std::move(machine),
+                                      kSimFolder);
 }
 
 }  // namespace zemb

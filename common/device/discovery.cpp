@@ -10,28 +10,40 @@
 
 namespace zemb {
 
-bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
-                         DeviceHandle* handle) {
+namespace {
+
+bool OpenMember(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
+                DeviceHandle* handle, std::string* path) {
   *handle = kInvalidHandle;
-  std::string path;
-  if (!host.GetDeviceInterfacePath(list, interfaceClass, index, &path)) {
+  if (!host.GetDeviceInterfacePath(list, interfaceClass, index, path)) {
     return host.GetLastError() != kErrorNoMoreItems;
   }
-  if (!path.empty()) *handle = host.CreateFile(path);
+  if (!path->empty()) *handle = host.CreateFile(*path);
   return true;
 }
 
+}  // namespace
+
+bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
+                         DeviceHandle* handle) {
+  std::string path;
+  return OpenMember(host, list, interfaceClass, index, handle, &path);
+}
+
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
-                                 bool (*accept)(Host& host, DeviceHandle handle)) {
+                                 bool (*accept)(Host& host, DeviceHandle handle),
+                                 std::string* acceptedPath) {
   DevInfoList list = host.GetClassDevs(interfaceClass);
   if (list == kInvalidDevInfoList) return kInvalidHandle;
   DeviceHandle kept = kInvalidHandle;
   for (uint32_t index = 0;; ++index) {
     DeviceHandle handle = kInvalidHandle;
-    if (!OpenDeviceInterface(host, list, interfaceClass, index, &handle)) break;
+    std::string path;
+    if (!OpenMember(host, list, interfaceClass, index, &handle, &path)) break;
     if (handle == kInvalidHandle) continue;
     if (accept(host, handle)) {
       kept = handle;
+      if (acceptedPath != nullptr) *acceptedPath = path;
       break;
     }
     host.CloseHandle(handle);
@@ -71,8 +83,9 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
   return true;
 }
 
-DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console) {
-  DeviceHandle handle = FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice);
+DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devicePath) {
+  DeviceHandle handle =
+      FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice, devicePath);
   if (handle != kInvalidHandle && console != nullptr) {
     console->Write("=> GetNorvaCDROMHandle [INFO] Find Kesh device\n");
   }
@@ -124,6 +137,7 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
   context->PropertySet = Guid{};
   context->NodeId = 0;
   context->KsControl.reset();
+  context->DevicePath.clear();
   std::unique_ptr<SystemDeviceEnumerator> devices;
   if (!Succeeded(host.CreateSystemDeviceEnumerator(&devices)) || devices == nullptr) {
     if (console != nullptr)
@@ -158,6 +172,7 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
       std::unique_ptr<VideoFilter> filter;
       if (Succeeded(moniker->BindToObject(&filter))) {
         FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, context);
+        if (context->KsControl != nullptr) context->DevicePath = path;
       }
     }
     bag.reset();
@@ -172,13 +187,13 @@ void ReleaseXuContext(XuControlContext* context) {
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath) {
   FoundDevice found;
   if (ownDriverPath != nullptr) {
-    found.handle = ownDriverPath(host);
+    found.handle = ownDriverPath(host, &found.devicePath);
     if (found.handle != kInvalidHandle) {
       found.path = DevicePath::OwnDriver;
       return found;
     }
   }
-  found.handle = GetNorvaCDROMHandle(host, console);
+  found.handle = GetNorvaCDROMHandle(host, console, &found.devicePath);
   if (found.handle != kInvalidHandle) {
     found.path = DevicePath::CdRom;
     return found;
@@ -187,10 +202,38 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
   FindExtensionUnitDevice(host, console, &found.xu);
   if (found.xu.KsControl != nullptr) {
     found.path = DevicePath::ExtensionUnit;
+    // Device paths are ASCII; anything else only has to name the lock
+    // the same way in every run.
+    found.devicePath.clear();
+    for (wchar_t c : found.xu.DevicePath) {
+      found.devicePath += c < 0x80 ? static_cast<char>(c) : '?';
+    }
   } else {
     host.CoUninitialize();
   }
   return found;
+}
+
+bool HoldDevice(Host& host, Console& console, FoundDevice* device) {
+  bool busy = false;
+  device->lock = host.TryLockDevice(device->devicePath, &busy);
+  if (device->lock != nullptr) return true;
+  if (busy) {
+    console.Write("    Device is in use by another run, waiting ...\n");
+    const uint64_t start = host.TickCountMs();
+    while (busy && host.TickCountMs() - start < kDeviceLockWaitMs) {
+      host.Sleep(kDeviceLockPollMs);
+      device->lock = host.TryLockDevice(device->devicePath, &busy);
+      if (device->lock != nullptr) return true;
+    }
+  }
+  if (busy) {
+    console.Write("    Device is still in use by another run, giving up !!!\n");
+  } else {
+    console.Print("    Cannot lock the device for this run, error %u !!!\n",
+                  static_cast<unsigned>(host.GetLastError()));
+  }
+  return false;
 }
 
 void ReleaseDevice(Host& host, FoundDevice* device) {
@@ -203,6 +246,7 @@ void ReleaseDevice(Host& host, FoundDevice* device) {
     host.CoUninitialize();
   }
   device->path = DevicePath::None;
+  device->lock.reset();
 }
 
 }  // namespace zemb

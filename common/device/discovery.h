@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/device/console.h"
 #include "common/host/host.h"
@@ -17,6 +18,7 @@ struct XuControlContext {
   Guid PropertySet;
   uint32_t NodeId = 0;
   std::unique_ptr<zemb::KsControl> KsControl;
+  std::wstring DevicePath;  // the capture device's path, the unit's name for its lock
 };
 
 // One member of an interface list. Returns true while the enumeration may go
@@ -26,8 +28,9 @@ bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClas
                          DeviceHandle* handle);
 
 // Path 2. `console` null: silent (ZembIoAccess); otherwise the "Find Kesh
-// device" line is printed when the drive is found.
-DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console);
+// device" line is printed when the drive is found. `devicePath`, when
+// given, receives the drive's interface path.
+DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devicePath = nullptr);
 
 // True when the storage device behind the handle reports a vendor id that
 // begins with "Norva" in any letter case.
@@ -49,19 +52,39 @@ struct FoundDevice {
   DevicePath path = DevicePath::None;
   DeviceHandle handle = kInvalidHandle;
   XuControlContext xu;
+  std::string devicePath;            // the interface path the unit was found on
+  std::unique_ptr<DeviceLock> lock;  // this run's hold on the unit (HoldDevice)
 };
 
 // The paths in order, stopping at the first that yields the device; COM is
 // initialised only when path 3 runs and uninitialised at once when it finds
 // nothing. `ownDriverPath` is path 1 (GetDriverDeviceHandle of the ROM
 // tools); null leaves it out, as ZembIoAccess does.
-using OwnDriverPath = DeviceHandle (*)(Host& host);
+using OwnDriverPath = DeviceHandle (*)(Host& host, std::string* devicePath);
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath);
 
 // Walks an interface list, opening each member in turn; `accept` decides on
 // each opened member: keep it (true), or have it closed and go on (false).
+// `acceptedPath`, when given, receives the kept member's path.
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
-                                 bool (*accept)(Host& host, DeviceHandle handle));
+                                 bool (*accept)(Host& host, DeviceHandle handle),
+                                 std::string* acceptedPath = nullptr);
+
+// How long a run waits for another run to release the unit: the longest
+// operation that run may be in the middle of (a chip erase), on the host
+// tick.
+constexpr uint32_t kDeviceLockWaitMs = 600000;
+constexpr uint32_t kDeviceLockPollMs = 100;
+
+// Holds the found unit for this run, from discovery until ReleaseDevice, so
+// two runs never interleave their requests on one unit. When another run
+// has it, says so in one line and waits up to kDeviceLockWaitMs. Returns
+// false, with a line saying why, when the unit stays in use or cannot be
+// locked; the caller then ends with its fail line.
+bool HoldDevice(Host& host, Console& console, FoundDevice* device);
+
+// Closes the handle, releases the control interface and COM, then lets the
+// unit go to the next run.
 void ReleaseDevice(Host& host, FoundDevice* device);
 
 }  // namespace zemb
