@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/sim_device.h"
+#include "sim/unit_lock.h"
 
 namespace zemb::sim {
 namespace {
@@ -208,7 +210,8 @@ int RunUnplug(const Command& c, const Args& args) {
   std::error_code ec;
   // device.txt goes first: once it is gone the device counts as unplugged,
   // whatever else fails to go.
-  for (const char* name : {"device.txt", "rom.bin", "device.txt.tmp", "rom.bin.tmp"}) {
+  for (const char* name :
+       {"device.txt", "rom.bin", "device.txt.tmp", "rom.bin.tmp", kRunLockName, kStateLockName}) {
     fs::remove(dir / name, ec);
     if (ec) return Failed(c, "cannot remove " + (dir / name).string() + ": " + ec.message());
   }
@@ -589,6 +592,15 @@ int main(int argc, char** argv) {
     if (std::find(args.begin(), args.end(), "--help") != args.end()) {
       std::printf("usage: zembsim %s\n\n%s", c.synopsis, c.details);
       return kExitOk;
+    }
+    // A tool run may be between two requests: the command goes between
+    // them, never into the middle of one.
+    std::unique_ptr<UnitFileLock> stateLock;
+    int lockError = 0;
+    std::error_code ec;
+    if (std::filesystem::is_directory(kSimFolder, ec)) {
+      UnitFileLock::Take(std::string(kSimFolder) + "/" + kStateLockName, true, &stateLock,
+                         &lockError);
     }
     return c.run(c, args);
   }
