@@ -603,19 +603,21 @@ class HeldRunLock final : public DeviceLock {
   std::unique_ptr<UnitFileLock> lock_;
 };
 
-// Which rom.bin the session last saw: zembsim replaces the file whole (a
-// new file renamed over it), the session writes it in place.
-struct RomFileId {
+// Which file the session last saw under a name: zembsim replaces its files
+// whole (a new file renamed over the old), the session writes rom.bin in
+// place; either shows as a change here, so nothing is read again unless
+// something changed.
+struct FileId {
   bool exists = false;
   uint64_t size = 0, inode = 0;
   int64_t modified = 0, modifiedNs = 0, changed = 0;
-  bool operator==(const RomFileId&) const = default;
+  bool operator==(const FileId&) const = default;
 };
 
-RomFileId RomFileOf(const std::string& folder) {
-  RomFileId id;
+FileId FileIdOf(const std::string& path) {
+  FileId id;
   struct stat st {};
-  if (::stat((folder + "/rom.bin").c_str(), &st) != 0) return id;
+  if (::stat(path.c_str(), &st) != 0) return id;
   id.exists = true;
   id.size = static_cast<uint64_t>(st.st_size);
   id.inode = static_cast<uint64_t>(st.st_ino);
@@ -646,6 +648,35 @@ std::vector<std::string> ArmedFaults(const DeviceState& state) {
   }
   return armed;
 }
+
+// What device.txt holds of the state besides the unit's make-up, which no
+// request changes: compared after each request, so the text is built and
+// written only when one of them did change.
+struct SmallState {
+  uint8_t gpioData = 0, gpioDirection = 0;
+  std::map<uint8_t, std::vector<uint8_t>> i2c;
+  std::vector<std::string> armed;
+
+  static bool Same(const SmallState& kept, const DeviceState& s) {
+    if (s.gpioData != kept.gpioData || s.gpioDirection != kept.gpioDirection ||
+        s.i2c.size() != kept.i2c.size() || ArmedFaults(s) != kept.armed) {
+      return false;
+    }
+    for (const auto& [address, device] : s.i2c) {
+      auto it = kept.i2c.find(address);
+      if (it == kept.i2c.end() || it->second != device.registers) return false;
+    }
+    return true;
+  }
+  static SmallState Of(const DeviceState& s) {
+    SmallState kept;
+    kept.gpioData = s.gpioData;
+    kept.gpioDirection = s.gpioDirection;
+    for (const auto& [address, device] : s.i2c) kept.i2c[address] = device.registers;
+    kept.armed = ArmedFaults(s);
+    return kept;
+  }
+};
 
 // The machine zembsim plugged into the current directory, kept there the
 // way a device keeps its state: every request sees what zembsim changed
@@ -694,23 +725,30 @@ class SimSession : public SimHost {
       if (error == ENOENT) return Unplugged();
       return Fail("the device state cannot be locked: " + std::string(std::strerror(error)));
     }
-    std::string text;
-    if (!ReadSmallFile(folder_ + "/device.txt", &text)) return Unplugged();
-    const RomFileId rom = RomFileOf(folder_);
-    if (text != keptText_ || !(rom == keptRom_)) {
-      DeviceState state;
-      std::string why;
-      if (!LoadDeviceState(folder_, &state, &why)) {
-        if (why.empty()) return Unplugged();
-        return Fail("the plugged device cannot be read: " + why);
+    const std::string textPath = folder_ + "/device.txt";
+    const FileId textId = FileIdOf(textPath);
+    const FileId rom = FileIdOf(folder_ + "/rom.bin");
+    if (!textId.exists) return Unplugged();
+    if (!(textId == keptTextId_) || !(rom == keptRom_)) {
+      std::string text;
+      if (!ReadSmallFile(textPath, &text)) return Unplugged();
+      if (text != keptText_ || !(rom == keptRom_)) {
+        DeviceState state;
+        std::string why;
+        if (!LoadDeviceState(folder_, &state, &why)) {
+          if (why.empty()) return Unplugged();
+          return Fail("the plugged device cannot be read: " + why);
+        }
+        const bool rearmed = ArmedFaults(state) != ArmedFaults(owned_->State());
+        owned_->State() = std::move(state);
+        if (rearmed) owned_->RestartFaultCounts();
+        size_t begin = 0, end = 0;
+        owned_->TakeRomChange(&begin, &end);  // the file holds the ROM now
+        kept_ = SmallState::Of(owned_->State());
+        keptText_ = std::move(text);
+        keptRom_ = rom;
       }
-      const bool rearmed = ArmedFaults(state) != ArmedFaults(owned_->State());
-      owned_->State() = std::move(state);
-      if (rearmed) owned_->RestartFaultCounts();
-      size_t begin = 0, end = 0;
-      owned_->TakeRomChange(&begin, &end);  // the file holds the ROM now
-      keptText_ = std::move(text);
-      keptRom_ = rom;
+      keptTextId_ = textId;
     }
     const DeviceState& s = owned_->State();
     const bool present = face == Face::Own     ? s.ownFace
@@ -726,12 +764,16 @@ class SimSession : public SimHost {
     size_t begin = 0, end = 0;
     if (owned_->TakeRomChange(&begin, &end)) {
       if (!WriteRomThrough(folder_, owned_->State(), begin, end, &why)) return Fail(why);
-      keptRom_ = RomFileOf(folder_);
+      keptRom_ = FileIdOf(folder_ + "/rom.bin");
     }
-    std::string text = DeviceStateText(owned_->State());
-    if (text != keptText_) {
-      if (!SaveDeviceText(folder_, text, &why)) return Fail(why);
-      keptText_ = std::move(text);
+    if (!SmallState::Same(kept_, owned_->State())) {
+      std::string text = DeviceStateText(owned_->State());
+      if (text != keptText_) {
+        if (!SaveDeviceText(folder_, text, &why)) return Fail(why);
+        keptText_ = std::move(text);
+        keptTextId_ = FileIdOf(folder_ + "/device.txt");
+      }
+      kept_ = SmallState::Of(owned_->State());
     }
     stateLock_.reset();
     return kErrorSuccess;
@@ -758,7 +800,9 @@ class SimSession : public SimHost {
   std::string folder_;
   std::unique_ptr<UnitFileLock> stateLock_;  // held from before a request to after it
   std::string keptText_;                     // device.txt as last read or written
-  RomFileId keptRom_;                        // rom.bin as last read or written
+  FileId keptTextId_;                        // and the file it was in
+  FileId keptRom_;                           // rom.bin as last read or written
+  SmallState kept_;                          // what keptText_ says of GPIO, I2C, faults
   bool unplugged_ = false;
 };
 

@@ -1,5 +1,5 @@
 // zembsim: plugs a simulated Zemb device into the current directory, shows
-// it and changes it between tool runs. The device lives in ./ZembSimDevice/;
+// it and changes it, between tool runs or between two requests of one. The device lives in ./ZembSimDevice/;
 // every change is made on a loaded copy and saved whole, so a refused or
 // failed command leaves the device as it was.
 //
@@ -549,7 +549,8 @@ const Command kCommands[] = {
      "fault fail KIND N [ERROR] | stall OP [N] | corrupt [N] | short-read [N] | clear | list",
      "arm a fault for the next tool runs",
      "Arms a fault; it fires once, in the first tool run that gets that far. Counts N\n"
-     "start at 1 in every tool run and default to 1.\n"
+     "start at 1 in every tool run, and again when faults are armed or cleared while\n"
+     "a run is going on; N defaults to 1.\n"
      "  fail KIND N [ERROR]  the Nth request of KIND fails with the Win32 ERROR\n"
      "                       (default 31); on the extension unit as its HRESULT.\n"
      "                       KIND: access-rom rom-status rom-data rom-type\n"
