@@ -194,7 +194,8 @@ class Host {
   // polls with Sleep, so its time limit runs on the host tick), or null with
   // *busy false and the last error set when the lock cannot be made at all.
   // Another process's run that ended without releasing (killed) never keeps
-  // the lock. Different paths never wait for each other.
+  // the lock. Runs on different units never wait for each other; a host that
+  // knows which paths lead to one unit may lock them as one.
   virtual std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) = 0;
 
   // CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) and CoUninitialize.
