@@ -179,6 +179,12 @@ int RunIoAccess(int argc, const char* const* argv, Host& host) {
     ReleaseDevice(host, &device);
     return 0;
   }
+  if (!HoldDevice(host, console, &device)) {
+    table.reset();
+    ReleaseDevice(host, &device);
+    console.Write("    ZembIoAccess fail !!!\n");
+    return 0;
+  }
   request.UseCdRom = device.path == DevicePath::CdRom;
   request.UseExtensionUnit = device.path == DevicePath::ExtensionUnit;
 

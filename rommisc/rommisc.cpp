@@ -181,6 +181,11 @@ int RunRomMisc(int argc, const char* const* argv, Host& host) {
       console.Write("    Cannot find device for ROM access test!!!\n");
       return 0;
     }
+    if (!HoldDevice(host, console, &device)) {
+      ReleaseDevice(host, &device);
+      console.Write("    ZembRomMisc fail !!!\n");
+      return 0;
+    }
     params.UseOwnDriver = device.path == DevicePath::OwnDriver;
     params.UseCdRom = device.path == DevicePath::CdRom;
     params.UseExtensionUnit = device.path == DevicePath::ExtensionUnit;

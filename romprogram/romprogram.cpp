@@ -229,6 +229,12 @@ int RunRomProgram(int argc, const char* const* argv, Host& host) {
       console.CloseLog();
       return 0;
     }
+    if (!HoldDevice(host, console, &device)) {
+      ReleaseDevice(host, &device);
+      console.WriteAndLog("    ZembRomProgram fail !!!\n");
+      console.CloseLog();
+      return 0;
+    }
     params.UseOwnDriver = device.path == DevicePath::OwnDriver;
     params.UseCdRom = device.path == DevicePath::CdRom;
     params.UseExtensionUnit = device.path == DevicePath::ExtensionUnit;

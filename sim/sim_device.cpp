@@ -270,6 +270,20 @@ struct SimDevice::Firmware {
   uint32_t opCountAny = 0;
   uint32_t writeCount = 0;
 
+  // The ROM bytes changed since the host last asked, [romChangeBegin,
+  // romChangeEnd); empty when equal.
+  size_t romChangeBegin = 0, romChangeEnd = 0;
+  void RomChanged(size_t begin, size_t end) {
+    if (begin >= end) return;
+    if (romChangeBegin >= romChangeEnd) {
+      romChangeBegin = begin;
+      romChangeEnd = end;
+      return;
+    }
+    romChangeBegin = std::min(romChangeBegin, begin);
+    romChangeEnd = std::max(romChangeEnd, end);
+  }
+
   // --- faults ---------------------------------------------------------------
 
   // Counts the request under each of its kinds (and Any) and returns the
@@ -449,6 +463,7 @@ struct SimDevice::Firmware {
       uint8_t& cell = state.rom[address + i];
       cell = spi ? static_cast<uint8_t>(cell & value) : value;  // NOR programming clears bits only
     }
+    RomChanged(address, size_t{address} + length);
   }
 
   struct Started {
@@ -471,10 +486,12 @@ struct SimDevice::Firmware {
       switch (r.op) {
         case kOpChipErase:
           std::fill(state.rom.begin(), state.rom.end(), 0xFF);
+          RomChanged(0, state.rom.size());
           break;
         case kOpSectorErase: {
           const size_t end = std::min<size_t>(state.rom.size(), size_t{r.address} + kSectorSize);
           std::fill(state.rom.begin() + r.address, state.rom.begin() + end, 0xFF);
+          RomChanged(r.address, end);
           break;
         }
         case kOpRead:
@@ -1186,6 +1203,20 @@ SimDevice::SimDevice(DeviceState state, Clock& clock)
       fw_(std::make_unique<Firmware>(state_, clock_, trace_)) {}
 
 SimDevice::~SimDevice() = default;
+
+bool SimDevice::TakeRomChange(size_t* begin, size_t* end) {
+  *begin = fw_->romChangeBegin;
+  *end = std::min(fw_->romChangeEnd, state_.rom.size());
+  fw_->romChangeBegin = fw_->romChangeEnd = 0;
+  return *begin < *end;
+}
+
+void SimDevice::RestartFaultCounts() {
+  fw_->requestCount.fill(0);
+  fw_->opCount.fill(0);
+  fw_->opCountAny = 0;
+  fw_->writeCount = 0;
+}
 
 IoctlResult SimDevice::OwnDriverIoctl(uint32_t code, const uint8_t* in, uint32_t inLength,
                                       uint8_t* out, uint32_t outLength) {

@@ -177,6 +177,14 @@ class SimDevice {
   HResult XuKsProperty(const uint8_t* property, uint32_t propertyLength, uint8_t* data,
                        uint32_t dataLength, uint32_t* bytesReturned);
 
+  // The ROM bytes erased or programmed since the last call, as one range
+  // [*begin, *end) covering them all; false when none changed. Lets a
+  // session write each change through to the kept ROM before it answers.
+  bool TakeRomChange(size_t* begin, size_t* end);
+  // Fault counts start again from 1, as they do when a run starts: for
+  // faults armed while a run is going on.
+  void RestartFaultCounts();
+
   const std::vector<TraceEntry>& Trace() const { return trace_; }
   void ClearTrace() { trace_.clear(); }
 
@@ -204,6 +212,16 @@ bool LoadDeviceState(const std::string& folder, DeviceState* state, std::string*
 // Writes to temporary files and renames them, so a failed save leaves the
 // previous state whole.
 bool SaveDeviceState(const std::string& folder, const DeviceState& state, std::string* error);
+
+// device.txt as SaveDeviceState writes it for `state`.
+std::string DeviceStateText(const DeviceState& state);
+// Replaces device.txt alone (temporary file, then rename) with `text`.
+bool SaveDeviceText(const std::string& folder, const std::string& text, std::string* error);
+// Writes rom.bin's bytes [begin, end) in place from state.rom and hands them
+// to the system before returning, so a run that is killed right after
+// leaves the kept ROM exactly as far as its requests got.
+bool WriteRomThrough(const std::string& folder, const DeviceState& state, size_t begin, size_t end,
+                     std::string* error);
 
 constexpr const char* kSimFolder = "ZembSimDevice";
 

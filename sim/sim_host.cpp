@@ -2,12 +2,16 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <set>
 #include <vector>
 
 #include "common/host/system_messages.h"
+#include "sim/unit_lock.h"
 
 #if defined(_WIN32)
 #include <direct.h>
@@ -35,6 +39,27 @@ namespace {
 constexpr HResult kHrInvalidArg = static_cast<HResult>(0x80070057u);
 constexpr HResult kHrClassNotRegistered = static_cast<HResult>(0x80040154u);
 constexpr HResult kHrNotInitialized = static_cast<HResult>(0x800401F0u);
+
+HResult HResultFromWin32(uint32_t error) {
+  return static_cast<HResult>(0x80070000u | (error & 0xFFFF));
+}
+
+// The simulated devices some run holds (TryLockDevice).
+std::set<const void*>& HeldUnits() {
+  static std::set<const void*> held;
+  return held;
+}
+
+class SimDeviceLock final : public DeviceLock {
+ public:
+  explicit SimDeviceLock(const void* unit) : unit_(unit) { HeldUnits().insert(unit_); }
+  ~SimDeviceLock() override { HeldUnits().erase(unit_); }
+  SimDeviceLock(const SimDeviceLock&) = delete;
+  SimDeviceLock& operator=(const SimDeviceLock&) = delete;
+
+ private:
+  const void* unit_;
+};
 
 std::string ToUtf8(std::wstring_view text) {
   std::string out;
@@ -94,9 +119,15 @@ class SimKsControl : public KsControl, SimComObject {
         video_.nodes[node_].extensionUnit) {
       std::vector<uint8_t> prop(static_cast<const uint8_t*>(property),
                                 static_cast<const uint8_t*>(property) + propertyLength);
+      if (uint32_t error = host_.BeforeDeviceRequest(Face::Xu); error != kErrorSuccess) {
+        return HResultFromWin32(error);
+      }
       uint32_t returned = 0;
       HResult hr = host_.Device()->XuKsProperty(prop.data(), propertyLength,
                                                 static_cast<uint8_t*>(data), dataLength, &returned);
+      if (uint32_t error = host_.AfterDeviceRequest(); error != kErrorSuccess) {
+        return HResultFromWin32(error);
+      }
       if (bytesReturned != nullptr) *bytesReturned = returned;
       return hr;
     }
@@ -357,16 +388,20 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
   if (!target.cdrom) {
     const SimOwnMember& member = machine_.ownMembers[target.index];
     if (member.device && device_ != nullptr) {
-      result = device_->OwnDriverIoctl(controlCode, request.data(), inLength,
+      result = DeviceRequest(Face::Own, [&] {
+        return device_->OwnDriverIoctl(controlCode, request.data(), inLength,
                                        static_cast<uint8_t*>(out), outLength);
+      });
     } else {
       result = {false, kErrorInvalidFunction, 0};
     }
   } else {
     const SimCdrom& drive = machine_.cdroms[target.index];
     if (drive.device && device_ != nullptr) {
-      result = device_->CdromIoctl(controlCode, request.data(), inLength,
+      result = DeviceRequest(Face::Cdrom, [&] {
+        return device_->CdromIoctl(controlCode, request.data(), inLength,
                                    static_cast<uint8_t*>(out), outLength);
+      });
     } else if (controlCode == kIoctlStorageQueryProperty && inLength >= 8 && out != nullptr) {
       std::vector<uint8_t> descriptor = BuildStorageDescriptor(drive.vendorId, drive.productId);
       uint32_t n = std::min<uint32_t>(outLength, static_cast<uint32_t>(descriptor.size()));
@@ -383,6 +418,31 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
   if (bytesReturned != nullptr) *bytesReturned = result.bytesReturned;
   if (!result.ok) lastError_ = result.error;
   return result.ok;
+}
+
+template <typename Request>
+IoctlResult SimHost::DeviceRequest(Face face, Request request) {
+  if (uint32_t error = BeforeDeviceRequest(face); error != kErrorSuccess) {
+    return {false, error, 0};
+  }
+  IoctlResult result = request();
+  if (uint32_t error = AfterDeviceRequest(); error != kErrorSuccess) {
+    return {false, error, 0};
+  }
+  return result;
+}
+
+std::unique_ptr<DeviceLock> SimHost::TryLockDevice(const std::string& /*devicePath*/, bool* busy) {
+  *busy = false;
+  if (device_ == nullptr) {
+    lastError_ = kErrorDeviceNotConnected;
+    return nullptr;
+  }
+  if (HeldUnits().count(device_) != 0) {
+    *busy = true;
+    return nullptr;
+  }
+  return std::make_unique<SimDeviceLock>(device_);
 }
 
 void SimHost::CloseHandle(DeviceHandle handle) {
@@ -532,27 +592,228 @@ SimRig::SimRig(SimMachine machine)
 
 namespace {
 
-// The machine zembsim plugged into the current directory. The device's state
-// is written back when the run ends, so the next run (and zembsim) sees what
-// this one did to the ROM and the IO port.
+uint32_t Win32ErrorOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kErrorAccessDenied;
+    case ENOENT:
+      return kErrorDeviceNotConnected;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+class HeldRunLock final : public DeviceLock {
+ public:
+  explicit HeldRunLock(std::unique_ptr<UnitFileLock> lock) : lock_(std::move(lock)) {}
+
+ private:
+  std::unique_ptr<UnitFileLock> lock_;
+};
+
+// Which file the session last saw under a name: zembsim replaces its files
+// whole (a new file renamed over the old), the session writes rom.bin in
+// place; either shows as a change here, so nothing is read again unless
+// something changed.
+struct FileId {
+  bool exists = false;
+  uint64_t size = 0, inode = 0;
+  int64_t modified = 0, modifiedNs = 0, changed = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+FileId FileIdOf(const std::string& path) {
+  FileId id;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return id;
+  id.exists = true;
+  id.size = static_cast<uint64_t>(st.st_size);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  id.modified = static_cast<int64_t>(st.st_mtime);
+  id.changed = static_cast<int64_t>(st.st_ctime);
+#if !defined(_WIN32)
+  id.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
+#endif
+  return id;
+}
+
+bool ReadSmallFile(const std::string& path, std::string* text) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  text->clear();
+  char chunk[4096];
+  size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text->append(chunk, n);
+  const bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  return ok;
+}
+
+std::vector<std::string> ArmedFaults(const DeviceState& state) {
+  std::vector<std::string> armed;
+  for (const Fault& f : state.faults) {
+    if (!f.fired) armed.push_back(FaultToText(f));
+  }
+  return armed;
+}
+
+// What device.txt holds of the state besides the unit's make-up, which no
+// request changes: compared after each request, so the text is built and
+// written only when one of them did change.
+struct SmallState {
+  uint8_t gpioData = 0, gpioDirection = 0;
+  std::map<uint8_t, std::vector<uint8_t>> i2c;
+  std::vector<std::string> armed;
+
+  static bool Same(const SmallState& kept, const DeviceState& s) {
+    if (s.gpioData != kept.gpioData || s.gpioDirection != kept.gpioDirection ||
+        s.i2c.size() != kept.i2c.size() || ArmedFaults(s) != kept.armed) {
+      return false;
+    }
+    for (const auto& [address, device] : s.i2c) {
+      auto it = kept.i2c.find(address);
+      if (it == kept.i2c.end() || it->second != device.registers) return false;
+    }
+    return true;
+  }
+  static SmallState Of(const DeviceState& s) {
+    SmallState kept;
+    kept.gpioData = s.gpioData;
+    kept.gpioDirection = s.gpioDirection;
+    for (const auto& [address, device] : s.i2c) kept.i2c[address] = device.registers;
+    kept.armed = ArmedFaults(s);
+    return kept;
+  }
+};
+
+// The machine zembsim plugged into the current directory, kept there the
+// way a device keeps its state: every request sees what zembsim changed
+// since the one before (a fault armed, a GPIO value set, the unit
+// unplugged), and what a request changed is on disk before its answer
+// returns (the ROM written in place, device.txt replaced), so a run killed
+// half way leaves the ROM half written, as a real one would.
 class SimSession : public SimHost {
  public:
   SimSession(std::unique_ptr<RealClock> clock, std::unique_ptr<SimDevice> device,
-             SimMachine machine)
+             SimMachine machine, std::string folder)
       : SimHost(std::move(machine), device.get(), *clock, ConsoleMode::Process),
         clock_(std::move(clock)),
-        owned_(std::move(device)) {}
-  ~SimSession() override {
-    if (owned_ == nullptr) return;
-    std::string error;
-    if (!SaveDeviceState(kSimFolder, owned_->State(), &error)) {
-      std::fprintf(stderr, "zembsim: the device state could not be saved: %s\n", error.c_str());
+        owned_(std::move(device)),
+        folder_(std::move(folder)) {}
+
+  std::unique_ptr<DeviceLock> TryLockDevice(const std::string& /*devicePath*/,
+                                            bool* busy) override {
+    *busy = false;
+    if (owned_ == nullptr) {
+      SetLastError(kErrorDeviceNotConnected);
+      return nullptr;
     }
+    // One lock for the unit, whichever face a run found it on.
+    std::unique_ptr<UnitFileLock> lock;
+    int error = 0;
+    switch (UnitFileLock::Take(folder_ + "/" + kRunLockName, false, &lock, &error)) {
+      case UnitFileLock::Result::Acquired:
+        return std::make_unique<HeldRunLock>(std::move(lock));
+      case UnitFileLock::Result::Busy:
+        *busy = true;
+        return nullptr;
+      case UnitFileLock::Result::Failed:
+        break;
+    }
+    SetLastError(Win32ErrorOf(error));
+    return nullptr;
+  }
+
+  uint32_t BeforeDeviceRequest(Face face) override {
+    // A removed device stays removed for the handles opened on it.
+    if (unplugged_) return kErrorDeviceNotConnected;
+    int error = 0;
+    if (UnitFileLock::Take(folder_ + "/" + kStateLockName, true, &stateLock_, &error) !=
+        UnitFileLock::Result::Acquired) {
+      if (error == ENOENT) return Unplugged();
+      return Fail("the device state cannot be locked: " + std::string(std::strerror(error)));
+    }
+    const std::string textPath = folder_ + "/device.txt";
+    const FileId textId = FileIdOf(textPath);
+    const FileId rom = FileIdOf(folder_ + "/rom.bin");
+    if (!textId.exists) return Unplugged();
+    if (!(textId == keptTextId_) || !(rom == keptRom_)) {
+      std::string text;
+      if (!ReadSmallFile(textPath, &text)) return Unplugged();
+      if (text != keptText_ || !(rom == keptRom_)) {
+        DeviceState state;
+        std::string why;
+        if (!LoadDeviceState(folder_, &state, &why)) {
+          if (why.empty()) return Unplugged();
+          return Fail("the plugged device cannot be read: " + why);
+        }
+        const bool rearmed = ArmedFaults(state) != ArmedFaults(owned_->State());
+        owned_->State() = std::move(state);
+        if (rearmed) owned_->RestartFaultCounts();
+        size_t begin = 0, end = 0;
+        owned_->TakeRomChange(&begin, &end);  // the file holds the ROM now
+        kept_ = SmallState::Of(owned_->State());
+        keptText_ = std::move(text);
+        keptRom_ = rom;
+      }
+      keptTextId_ = textId;
+    }
+    const DeviceState& s = owned_->State();
+    const bool present = face == Face::Own     ? s.ownFace
+                         : face == Face::Cdrom ? s.cdromFace
+                                               : s.xuFace;
+    if (!present) return Unplugged();
+    return kErrorSuccess;
+  }
+
+  uint32_t AfterDeviceRequest() override {
+    if (stateLock_ == nullptr) return kErrorDeviceNotConnected;
+    std::string why;
+    size_t begin = 0, end = 0;
+    if (owned_->TakeRomChange(&begin, &end)) {
+      if (!WriteRomThrough(folder_, owned_->State(), begin, end, &why)) return Fail(why);
+      keptRom_ = FileIdOf(folder_ + "/rom.bin");
+    }
+    if (!SmallState::Same(kept_, owned_->State())) {
+      std::string text = DeviceStateText(owned_->State());
+      if (text != keptText_) {
+        if (!SaveDeviceText(folder_, text, &why)) return Fail(why);
+        keptText_ = std::move(text);
+        keptTextId_ = FileIdOf(folder_ + "/device.txt");
+      }
+      kept_ = SmallState::Of(owned_->State());
+    }
+    stateLock_.reset();
+    return kErrorSuccess;
   }
 
  private:
+  // What Windows reports on the handle of a device that was pulled out.
+  uint32_t Unplugged() {
+    unplugged_ = true;
+    stateLock_.reset();
+    return kErrorDeviceNotConnected;
+  }
+
+  // A state that cannot be kept fails the request: the tool must not report
+  // success for a change the next run will not see.
+  uint32_t Fail(const std::string& why) {
+    stateLock_.reset();
+    std::fprintf(stderr, "zembsim: %s\n", why.c_str());
+    return kErrorGenFailure;
+  }
+
   std::unique_ptr<RealClock> clock_;
   std::unique_ptr<SimDevice> owned_;
+  std::string folder_;
+  std::unique_ptr<UnitFileLock> stateLock_;  // held from before a request to after it
+  std::string keptText_;                     // device.txt as last read or written
+  FileId keptTextId_;                        // and the file it was in
+  FileId keptRom_;                           // rom.bin as last read or written
+  SmallState kept_;                          // what keptText_ says of GPIO, I2C, faults
+  bool unplugged_ = false;
 };
 
 }  // namespace
@@ -566,16 +827,27 @@ std::unique_ptr<Host> MakeHost() {
   auto clock = std::make_unique<RealClock>();
   DeviceState state;
   std::string error;
+  // Not half way through a zembsim command; a folder that cannot take the
+  // lock is still read, and its first request says what is wrong.
+  std::unique_ptr<UnitFileLock> stateLock;
+  int lockError = 0;
+  struct stat st {};
+  if (::stat(kSimFolder, &st) == 0) {
+    UnitFileLock::Take(std::string(kSimFolder) + "/" + kStateLockName, true, &stateLock,
+                       &lockError);
+  }
   if (!LoadDeviceState(kSimFolder, &state, &error)) {
     if (!error.empty()) {
       std::fprintf(stderr, "zembsim: the plugged device cannot be read (%s); it is left out\n",
                    error.c_str());
     }
-    return std::make_unique<SimSession>(std::move(clock), nullptr, SimMachine{});
+    return std::make_unique<SimSession>(std::move(clock), nullptr, SimMachine{}, kSimFolder);
   }
+  stateLock.reset();
   SimMachine machine = MachineFor(state);
   auto device = std::make_unique<SimDevice>(std::move(state), *clock);
-  return std::make_unique<SimSession>(std::move(clock), std::move(device), std::move(machine));
+  return std::make_unique<SimSession>(std::move(clock), std::move(device), std::move(machine),
+                                      kSimFolder);
 }
 
 }  // namespace zemb

@@ -81,6 +81,9 @@ class SimHost : public Host {
   bool DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in, uint32_t inLength,
                        void* out, uint32_t outLength, uint32_t* bytesReturned) override;
   void CloseHandle(DeviceHandle handle) override;
+  // Only one holder per simulated device at a time, across every host over
+  // it; a machine without a device has nothing to lock. Nothing on disk.
+  std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override;
   HResult CoInitializeApartment() override;
   void CoUninitialize() override;
   HResult CreateSystemDeviceEnumerator(
@@ -125,6 +128,14 @@ class SimHost : public Host {
   void SetLocalTime(const LocalTime& time) { fixedTime_ = time; }
   void ClearConsole();
 
+  // Around every request that reaches the device on `face`: a tool run's
+  // session sees what zembsim changed before it and keeps what the request
+  // changed after it, before the answer returns. Non-zero is the Win32
+  // error the request then fails with. The in-process machine keeps
+  // everything in memory and never fails here.
+  virtual uint32_t BeforeDeviceRequest(Face /*face*/) { return kErrorSuccess; }
+  virtual uint32_t AfterDeviceRequest() { return kErrorSuccess; }
+
   // Used by the COM objects of this host.
   void Record(std::string call) { calls_.push_back(std::move(call)); }
   int& LiveComObjectsRef() { return liveComObjects_; }
@@ -134,6 +145,8 @@ class SimHost : public Host {
     bool cdrom = false;
     size_t index = 0;
   };
+  template <typename Request>
+  IoctlResult DeviceRequest(Face face, Request request);
   SimMachine machine_;
   SimDevice* device_;
   Clock& clock_;

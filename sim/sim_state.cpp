@@ -429,6 +429,51 @@ bool LoadDeviceState(const std::string& folder, DeviceState* state, std::string*
   return true;
 }
 
+std::string DeviceStateText(const DeviceState& state) {
+  return StateText(state);
+}
+
+bool SaveDeviceText(const std::string& folder, const std::string& text, std::string* error) {
+  error->clear();
+  const fs::path dir(folder);
+  const fs::path textTemp = dir / "device.txt.tmp";
+  if (!WriteWholeFile(textTemp, text.data(), text.size(), error)) return false;
+  std::error_code ec;
+  fs::rename(textTemp, dir / "device.txt", ec);
+  if (ec) {
+    *error = "cannot replace " + (dir / "device.txt").string() + ": " + ec.message();
+    fs::remove(textTemp, ec);
+    return false;
+  }
+  return true;
+}
+
+bool WriteRomThrough(const std::string& folder, const DeviceState& state, size_t begin, size_t end,
+                     std::string* error) {
+  error->clear();
+  if (begin >= end) return true;
+  if (end > state.rom.size()) {
+    *error = "ROM change beyond the ROM";
+    return false;
+  }
+  const fs::path path = fs::path(folder) / "rom.bin";
+  // "r+b": in place, never created; a missing rom.bin is an unplugged unit.
+  FILE* f = std::fopen(path.string().c_str(), "r+b");
+  if (!f) {
+    *error = "cannot open " + path.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool written = std::fseek(f, static_cast<long>(begin), SEEK_SET) == 0 &&
+                       std::fwrite(state.rom.data() + begin, 1, end - begin, f) == end - begin;
+  const bool flushed = std::fflush(f) == 0;
+  const bool closed = std::fclose(f) == 0;
+  if (!written || !flushed || !closed) {
+    *error = "cannot write " + path.string();
+    return false;
+  }
+  return true;
+}
+
 bool SaveDeviceState(const std::string& folder, const DeviceState& state, std::string* error) {
   error->clear();
   if (state.rom.empty() || state.rom.size() % 4096 != 0 || state.rom.size() > kMaxRomSize) {

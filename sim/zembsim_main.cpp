@@ -1,5 +1,5 @@
 // zembsim: plugs a simulated Zemb device into the current directory, shows
-// it and changes it between tool runs. The device lives in ./ZembSimDevice/;
+// it and changes it, between tool runs or between two requests of one. The device lives in ./ZembSimDevice/;
 // every change is made on a loaded copy and saved whole, so a refused or
 // failed command leaves the device as it was.
 //
@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/host/regular_file.h"
 #include "sim/sim_device.h"
+#include "sim/unit_lock.h"
 
 namespace zemb::sim {
 namespace {
@@ -209,7 +211,8 @@ int RunUnplug(const Command& c, const Args& args) {
   std::error_code ec;
   // device.txt goes first: once it is gone the device counts as unplugged,
   // whatever else fails to go.
-  for (const char* name : {"device.txt", "rom.bin", "device.txt.tmp", "rom.bin.tmp"}) {
+  for (const char* name :
+       {"device.txt", "rom.bin", "device.txt.tmp", "rom.bin.tmp", kRunLockName, kStateLockName}) {
     fs::remove(dir / name, ec);
     if (ec) return Failed(c, "cannot remove " + (dir / name).string() + ": " + ec.message());
   }
@@ -570,7 +573,8 @@ const Command kCommands[] = {
      "clear | list",
      "arm a fault for the next tool runs",
      "Arms a fault; it fires once, in the first tool run that gets that far. Counts N\n"
-     "start at 1 in every tool run and default to 1.\n"
+     "start at 1 in every tool run, and again when faults are armed or cleared while\n"
+     "a run is going on; N defaults to 1.\n"
      "  fail KIND N [ERROR]  the Nth request of KIND fails with the Win32 ERROR\n"
      "                       (default 31); on the extension unit as its HRESULT.\n"
      "                       KIND: access-rom rom-status rom-data rom-type\n"
@@ -615,6 +619,15 @@ int main(int argc, char** argv) {
     if (std::find(args.begin(), args.end(), "--help") != args.end()) {
       std::printf("usage: zembsim %s\n\n%s", c.synopsis, c.details);
       return kExitOk;
+    }
+    // A tool run may be between two requests: the command goes between
+    // them, never into the middle of one.
+    std::unique_ptr<UnitFileLock> stateLock;
+    int lockError = 0;
+    std::error_code ec;
+    if (std::filesystem::is_directory(kSimFolder, ec)) {
+      UnitFileLock::Take(std::string(kSimFolder) + "/" + kStateLockName, true, &stateLock,
+                         &lockError);
     }
     return c.run(c, args);
   }

@@ -206,7 +206,9 @@ TEST(OperatorGuide, RecipeReadsEveryOutcomeOfEveryFunctionRight) {
                        : r.outcome == Outcome::NoDevice ? "Cannot find device"
                        : r.outcome == Outcome::Usage    ? "Command Syntax:"
                                                         : nullptr;
-    if (mark != nullptr) EXPECT_NE(out.find(mark), std::string::npos) << out;
+    if (mark != nullptr) {
+      EXPECT_NE(out.find(mark), std::string::npos) << out;
+    }
   }
 }
 

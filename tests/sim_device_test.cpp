@@ -444,8 +444,10 @@ TEST_F(SimDeviceTest, CommandsTheFirmwareRejectsAnswerCheckCondition) {
     EXPECT_EQ(r.buffer[7], 18) << c.name;            // sense bytes returned
     EXPECT_EQ(r.buffer[44] & 0x7F, 0x70) << c.name;  // fixed-format sense data
     EXPECT_EQ(r.buffer[46] & 0x0F, c.senseKey) << c.name;
-    EXPECT_NE(r.buffer[56], 0) << c.name;                      // an additional sense code
-    if (c.dataIn == 1) EXPECT_EQ(r.buffer[296], 0) << c.name;  // nothing answered
+    EXPECT_NE(r.buffer[56], 0) << c.name;  // an additional sense code
+    if (c.dataIn == 1) {
+      EXPECT_EQ(r.buffer[296], 0) << c.name;  // nothing answered
+    }
     EXPECT_TRUE(dev_->Trace().back().failed) << c.name;
     EXPECT_EQ(dev_->State().rom, rom) << c.name;
   }

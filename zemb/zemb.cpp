@@ -80,6 +80,12 @@ int ZembRun::OpenDevice() {
                  "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
                  "vendor Norva and a camera with the device's extension unit)");
   }
+  // One run at a time on a unit: another run's requests between this
+  // run's read and write of a sector would undo one of them.
+  if (!HoldDevice(host, diag, &device)) {
+    return Error(kExitFailed, "the device at %s is in use by another run",
+                 device.devicePath.c_str());
+  }
   table = BindRomAccessTable(diag, device);
   return 0;
 }

@@ -10,32 +10,40 @@
 
 namespace zemb {
 
-bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
-                         DeviceHandle* handle, std::string* memberPath) {
+namespace {
+
+bool OpenMember(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
+                DeviceHandle* handle, std::string* path) {
   *handle = kInvalidHandle;
-  std::string path;
-  if (!host.GetDeviceInterfacePath(list, interfaceClass, index, &path)) {
+  if (!host.GetDeviceInterfacePath(list, interfaceClass, index, path)) {
     return host.GetLastError() != kErrorNoMoreItems;
   }
-  if (!path.empty()) *handle = host.CreateFile(path);
-  if (memberPath != nullptr) *memberPath = path;
+  if (!path->empty()) *handle = host.CreateFile(*path);
   return true;
+}
+
+}  // namespace
+
+bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
+                         DeviceHandle* handle) {
+  std::string path;
+  return OpenMember(host, list, interfaceClass, index, handle, &path);
 }
 
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
                                  bool (*accept)(Host& host, DeviceHandle handle),
-                                 std::string* keptPath) {
+                                 std::string* acceptedPath) {
   DevInfoList list = host.GetClassDevs(interfaceClass);
   if (list == kInvalidDevInfoList) return kInvalidHandle;
   DeviceHandle kept = kInvalidHandle;
   for (uint32_t index = 0;; ++index) {
     DeviceHandle handle = kInvalidHandle;
     std::string path;
-    if (!OpenDeviceInterface(host, list, interfaceClass, index, &handle, &path)) break;
+    if (!OpenMember(host, list, interfaceClass, index, &handle, &path)) break;
     if (handle == kInvalidHandle) continue;
     if (accept(host, handle)) {
       kept = handle;
-      if (keptPath != nullptr) *keptPath = path;
+      if (acceptedPath != nullptr) *acceptedPath = path;
       break;
     }
     host.CloseHandle(handle);
@@ -75,8 +83,9 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
   return true;
 }
 
-DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* path) {
-  DeviceHandle handle = FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice, path);
+DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devicePath) {
+  DeviceHandle handle =
+      FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice, devicePath);
   if (handle != kInvalidHandle && console != nullptr) {
     console->Write("=> GetNorvaCDROMHandle [INFO] Find Kesh device\n");
   }
@@ -87,7 +96,7 @@ namespace {
 
 // Finds the extension unit among the filter's topology nodes.
 HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
-                              const std::wstring& devicePath, XuControlContext* context) {
+                              XuControlContext* context) {
   if (filter == nullptr) return kHrPointer;
   std::unique_ptr<KsTopologyInfo> topology;
   HResult hr = filter->QueryTopologyInfo(&topology);
@@ -115,7 +124,6 @@ HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
       context->PropertySet = propertySet;
       context->NodeId = node;
       context->KsControl = std::move(control);
-      context->DevicePath = devicePath;
       return kHrOk;
     }
     return Succeeded(hr) ? kHrFail : hr;
@@ -163,20 +171,13 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
     if (candidate) {
       std::unique_ptr<VideoFilter> filter;
       if (Succeeded(moniker->BindToObject(&filter))) {
-        FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, path, context);
+        FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, context);
+        if (context->KsControl != nullptr) context->DevicePath = path;
       }
     }
     bag.reset();
     moniker.reset();
   }
-}
-
-std::string NarrowPath(const std::wstring& path) {
-  // Device paths are ASCII in practice; anything else is shown as '?'.
-  std::string narrow;
-  narrow.reserve(path.size());
-  for (wchar_t c : path) narrow += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
-  return narrow;
 }
 
 void ReleaseXuContext(XuControlContext* context) {
@@ -201,11 +202,38 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
   FindExtensionUnitDevice(host, console, &found.xu);
   if (found.xu.KsControl != nullptr) {
     found.path = DevicePath::ExtensionUnit;
-    found.devicePath = NarrowPath(found.xu.DevicePath);
+    // Device paths are ASCII; anything else only has to name the lock
+    // the same way in every run.
+    found.devicePath.clear();
+    for (wchar_t c : found.xu.DevicePath) {
+      found.devicePath += c < 0x80 ? static_cast<char>(c) : '?';
+    }
   } else {
     host.CoUninitialize();
   }
   return found;
+}
+
+bool HoldDevice(Host& host, Console& console, FoundDevice* device) {
+  bool busy = false;
+  device->lock = host.TryLockDevice(device->devicePath, &busy);
+  if (device->lock != nullptr) return true;
+  if (busy) {
+    console.Write("    Device is in use by another run, waiting ...\n");
+    const uint64_t start = host.TickCountMs();
+    while (busy && host.TickCountMs() - start < kDeviceLockWaitMs) {
+      host.Sleep(kDeviceLockPollMs);
+      device->lock = host.TryLockDevice(device->devicePath, &busy);
+      if (device->lock != nullptr) return true;
+    }
+  }
+  if (busy) {
+    console.Write("    Device is still in use by another run, giving up !!!\n");
+  } else {
+    console.Print("    Cannot lock the device for this run, error %u !!!\n",
+                  static_cast<unsigned>(host.GetLastError()));
+  }
+  return false;
 }
 
 void ReleaseDevice(Host& host, FoundDevice* device) {
@@ -218,6 +246,7 @@ void ReleaseDevice(Host& host, FoundDevice* device) {
     host.CoUninitialize();
   }
   device->path = DevicePath::None;
+  device->lock.reset();
 }
 
 }  // namespace zemb

@@ -18,20 +18,19 @@ struct XuControlContext {
   Guid PropertySet;
   uint32_t NodeId = 0;
   std::unique_ptr<zemb::KsControl> KsControl;
-  // The camera's DevicePath, for the operator to see which unit it is.
-  std::wstring DevicePath;
+  std::wstring DevicePath;  // the capture device's path, the unit's name for its lock
 };
 
 // One member of an interface list. Returns true while the enumeration may go
 // on, false once it has ended. *handle is kInvalidHandle unless the member
-// could be opened; *path (when given) is the member's device path.
+// could be opened.
 bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
-                         DeviceHandle* handle, std::string* path = nullptr);
+                         DeviceHandle* handle);
 
 // Path 2. `console` null: silent (ZembIoAccess); otherwise the "Find Kesh
-// device" line is printed when the drive is found.
-// *path (when given) receives the drive's device path.
-DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* path = nullptr);
+// device" line is printed when the drive is found. `devicePath`, when
+// given, receives the drive's interface path.
+DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devicePath = nullptr);
 
 // True when the storage device behind the handle reports a vendor id that
 // begins with "Norva" in any letter case.
@@ -45,9 +44,6 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
 // Releases the context's control interface.
 void ReleaseXuContext(XuControlContext* context);
 
-// A wide device path as narrow text; characters outside ASCII become '?'.
-std::string NarrowPath(const std::wstring& path);
-
 enum class DevicePath { None, OwnDriver, CdRom, ExtensionUnit };
 
 // The device one run found, and what it holds open. The main flow owns it
@@ -56,24 +52,39 @@ struct FoundDevice {
   DevicePath path = DevicePath::None;
   DeviceHandle handle = kInvalidHandle;
   XuControlContext xu;
-  // The interface path of the member opened (own driver, CD-ROM) or the
-  // camera's DevicePath (extension unit), as the system names it.
-  std::string devicePath;
+  std::string devicePath;            // the interface path the unit was found on
+  std::unique_ptr<DeviceLock> lock;  // this run's hold on the unit (HoldDevice)
 };
 
 // The paths in order, stopping at the first that yields the device; COM is
 // initialised only when path 3 runs and uninitialised at once when it finds
 // nothing. `ownDriverPath` is path 1 (GetDriverDeviceHandle of the ROM
 // tools); null leaves it out, as ZembIoAccess does.
-using OwnDriverPath = DeviceHandle (*)(Host& host, std::string* path);
+using OwnDriverPath = DeviceHandle (*)(Host& host, std::string* devicePath);
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath);
 
 // Walks an interface list, opening each member in turn; `accept` decides on
 // each opened member: keep it (true), or have it closed and go on (false).
-// *keptPath (when given) receives the kept member's path.
+// `acceptedPath`, when given, receives the kept member's path.
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
                                  bool (*accept)(Host& host, DeviceHandle handle),
-                                 std::string* keptPath = nullptr);
+                                 std::string* acceptedPath = nullptr);
+
+// How long a run waits for another run to release the unit: the longest
+// operation that run may be in the middle of (a chip erase), on the host
+// tick.
+constexpr uint32_t kDeviceLockWaitMs = 600000;
+constexpr uint32_t kDeviceLockPollMs = 100;
+
+// Holds the found unit for this run, from discovery until ReleaseDevice, so
+// two runs never interleave their requests on one unit. When another run
+// has it, says so in one line and waits up to kDeviceLockWaitMs. Returns
+// false, with a line saying why, when the unit stays in use or cannot be
+// locked; the caller then ends with its fail line.
+bool HoldDevice(Host& host, Console& console, FoundDevice* device);
+
+// Closes the handle, releases the control interface and COM, then lets the
+// unit go to the next run.
 void ReleaseDevice(Host& host, FoundDevice* device);
 
 }  // namespace zemb

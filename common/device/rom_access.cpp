@@ -5,13 +5,17 @@
 
 namespace zemb {
 
+// A run waiting for the unit must outlast whatever the holding run may be
+// in the middle of.
+static_assert(kDeviceLockWaitMs >= kChipEraseTimeLimitMs);
+
 uint32_t RomOperationTimeLimitMs(uint8_t op) {
   return op == kOpChipErase ? kChipEraseTimeLimitMs : kOperationTimeLimitMs;
 }
 
-DeviceHandle GetDriverDeviceHandle(Host& host, std::string* path) {
+DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath) {
   return FirstAcceptedMember(
-      host, kOwnDriverInterfaceGuid, [](Host&, DeviceHandle) { return true; }, path);
+      host, kOwnDriverInterfaceGuid, [](Host&, DeviceHandle) { return true; }, devicePath);
 }
 
 std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device) {

@@ -57,8 +57,7 @@ constexpr uint32_t kOperationTimeLimitMs = 10000;
 uint32_t RomOperationTimeLimitMs(uint8_t op);
 
 // Path 1 of discovery: the first member of the own-driver class that opens.
-// *path (when given) receives the member's device path.
-DeviceHandle GetDriverDeviceHandle(Host& host, std::string* path = nullptr);
+DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath = nullptr);
 
 // The table for the path the run found; null for DevicePath::None.
 std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device);

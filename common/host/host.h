@@ -148,6 +148,12 @@ class SystemDeviceEnumerator {
 
 // --- The host ---------------------------------------------------------------
 
+// A unit held for one run; destroying it lets the next run have the unit.
+class DeviceLock {
+ public:
+  virtual ~DeviceLock() = default;
+};
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -181,6 +187,17 @@ class Host {
                                uint32_t* bytesReturned) = 0;
 
   virtual void CloseHandle(DeviceHandle handle) = 0;
+
+  // Takes the machine-wide lock named after `devicePath` (the path discovery
+  // found the unit on) without waiting: two runs that interleave their
+  // requests on one unit undo each other's read-modify-write. Returns the
+  // held lock, or null with *busy true when another run holds it (the caller
+  // polls with Sleep, so its time limit runs on the host tick), or null with
+  // *busy false and the last error set when the lock cannot be made at all.
+  // Another process's run that ended without releasing (killed) never keeps
+  // the lock. Runs on different units never wait for each other; a host that
+  // knows which paths lead to one unit may lock them as one.
+  virtual std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) = 0;
 
   // CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) and CoUninitialize.
   virtual HResult CoInitializeApartment() = 0;

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -40,6 +41,7 @@
 
 #include "common/host/host.h"
 #include "common/host/linux/linux_layout.h"
+#include "common/host/posix_lock.h"
 #include "common/host/system_messages.h"
 #include "common/host/win32/scsi_layout.h"
 
@@ -556,6 +558,30 @@ class LinuxHost final : public Host {
     std::fflush(stdout);
   }
 
+  // A lock file named after the node, in the system's folder for them
+  // (world-writable on Debian and most others), else in /tmp.
+  std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override {
+    *busy = false;
+    std::string name = "zemb-";
+    for (char c : devicePath) {
+      name += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.') ? c : '_';
+    }
+    const std::string folder = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";
+    std::unique_ptr<PosixFileLock> lock;
+    int error = 0;
+    switch (PosixFileLock::Take(folder + "/" + name + ".lock", false, &lock, &error)) {
+      case PosixFileLock::Result::Acquired:
+        return std::make_unique<HeldLock>(std::move(lock));
+      case PosixFileLock::Result::Busy:
+        *busy = true;
+        return nullptr;
+      case PosixFileLock::Result::Failed:
+        break;
+    }
+    lastError_ = ll::Win32ErrorFromErrno(error);
+    return nullptr;
+  }
+
   bool StderrIsTerminal() override { return isatty(2) != 0; }
 
   void CatchInterrupts() override {
@@ -569,6 +595,14 @@ class LinuxHost final : public Host {
   bool InterruptRequested() override { return interrupted_ != 0; }
 
  private:
+  class HeldLock final : public DeviceLock {
+   public:
+    explicit HeldLock(std::unique_ptr<PosixFileLock> lock) : lock_(std::move(lock)) {}
+
+   private:
+    std::unique_ptr<PosixFileLock> lock_;
+  };
+
   static void OnInterrupt(int) { interrupted_ = 1; }
   static inline volatile std::sig_atomic_t interrupted_ = 0;
 

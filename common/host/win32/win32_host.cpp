@@ -321,6 +321,48 @@ class Win32SystemDeviceEnumerator final : public SystemDeviceEnumerator {
   ComRef<ICreateDevEnum> devEnum_;
 };
 
+// --- The unit lock ----------------------------------------------------------
+
+// A named mutex held by this thread; the system releases it (the next owner
+// sees WAIT_ABANDONED) if the run is killed.
+class Win32DeviceLock final : public DeviceLock {
+ public:
+  explicit Win32DeviceLock(HANDLE mutex) : mutex_(mutex) {}
+  ~Win32DeviceLock() override {
+    KeepLastError keep;
+    ReleaseMutex(mutex_);
+    ::CloseHandle(mutex_);
+  }
+  Win32DeviceLock(const Win32DeviceLock&) = delete;
+  Win32DeviceLock& operator=(const Win32DeviceLock&) = delete;
+
+ private:
+  HANDLE mutex_;
+};
+
+// The unit is one for the whole machine, so the name lives in the global
+// namespace ("Global" and a backslash): a run from another logon session (a remote desktop, a
+// service running a test script) must wait for it too. Mutexes, unlike file mappings, may be
+// created there without SeCreateGlobalPrivilege. A backslash may not follow the namespace and
+// device paths ignore letter case, so the path is folded to one spelling; a path too long for an
+// object name keeps its head and a hash of the whole.
+std::string DeviceLockName(const std::string& devicePath) {
+  std::string tail;
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (char c : devicePath) {
+    const char folded = c == '\\' ? '#' : (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    tail += folded;
+    hash = (hash ^ static_cast<uint8_t>(folded)) * 1099511628211ull;
+  }
+  constexpr size_t kMaxTail = 200;  // object names end at MAX_PATH
+  if (tail.size() > kMaxTail) {
+    char hex[20];
+    std::snprintf(hex, sizeof hex, ".%016llx", static_cast<unsigned long long>(hash));
+    tail = tail.substr(0, kMaxTail - 17) + hex;
+  }
+  return "Global\\ZembUnit." + tail;
+}
+
 // --- The host ---------------------------------------------------------------
 
 class Win32Host final : public Host {
@@ -400,6 +442,26 @@ class Win32Host final : public Host {
   void CloseHandle(DeviceHandle handle) override {
     if (handle == kInvalidHandle || handle == 0) return;
     ::CloseHandle(ToHandle(handle));
+  }
+
+  std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override {
+    *busy = false;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, DeviceLockName(devicePath).c_str());
+    if (mutex == nullptr) {
+      // The mutex exists, made by another user whose run holds the unit.
+      *busy = ::GetLastError() == ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    // An abandoned mutex is owned now: its last run was killed mid-way,
+    // which leaves the unit to this one as a clean release would.
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+      return std::make_unique<Win32DeviceLock>(mutex);
+    }
+    KeepLastError keep;
+    ::CloseHandle(mutex);
+    *busy = waited == WAIT_TIMEOUT;
+    return nullptr;
   }
 
   HResult CoInitializeApartment() override {
