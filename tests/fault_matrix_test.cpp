@@ -32,6 +32,7 @@
 #include "rommisc/rommisc.h"
 #include "romprogram/romprogram.h"
 #include "sim/sim_host.h"
+#include "tests/fault_points.h"
 #include "tests/test_support.h"
 
 namespace zemb {
@@ -41,6 +42,12 @@ using sim::Face;
 using sim::Fault;
 using sim::RequestKind;
 using sim::TraceEntry;
+using test::FaultName;
+using test::FaultType;
+using test::MakeFault;
+using test::Points;
+using test::Sample;
+using test::StatusWriteFailedAndReadAnswered;
 
 constexpr uint32_t kRomSize = 65536;
 constexpr uint32_t kSector = 4096;
@@ -97,8 +104,6 @@ const std::vector<Function>& Functions() {
   return functions;
 }
 
-enum class FaultType { Fail, Stall, Corrupt, ShortRead, Refuse };
-
 struct Combo {
   size_t function;
   Face face;
@@ -108,22 +113,6 @@ struct Combo {
 
 const char* FaceName(Face face) {
   return face == Face::Own ? "own" : face == Face::Cdrom ? "cdrom" : "xu";
-}
-
-const char* FaultName(FaultType fault) {
-  switch (fault) {
-    case FaultType::Fail:
-      return "fail_request";
-    case FaultType::Stall:
-      return "stall_op";
-    case FaultType::Corrupt:
-      return "corrupt_write";
-    case FaultType::ShortRead:
-      return "short_xu_read";
-    case FaultType::Refuse:
-      return "refused_command";
-  }
-  return "";
 }
 
 // The ROM kind as the case names show it; SPI, the usual part, unmarked.
@@ -246,65 +235,6 @@ size_t DiscoveryRequests(const Function& f, Face face) {
   return rig.device->Trace().size();
 }
 
-// How many points of each kind the healthy run offers.
-size_t Points(const std::vector<TraceEntry>& trace, FaultType fault) {
-  return static_cast<size_t>(std::count_if(trace.begin(), trace.end(), [&](const TraceEntry& t) {
-    switch (fault) {
-      case FaultType::Fail:
-        return true;
-      case FaultType::Refuse:
-        return t.kind != RequestKind::StorageQuery;
-      case FaultType::Stall:
-        return t.kind == RequestKind::AccessRom;
-      case FaultType::Corrupt:
-        return t.kind == RequestKind::AccessRom && t.op == 0x02 && t.length > 0;
-      case FaultType::ShortRead:
-        // Reads of the request control, and of the data control. (An I2C
-        // read's request write is traced as moving data from the device.)
-        return t.face == Face::Xu &&
-               (t.kind == RequestKind::XuRead || (t.kind == RequestKind::RomData && !t.toDevice));
-    }
-    return false;
-  }));
-}
-
-// 1..count, sampled past the first and before the last 40.
-std::vector<uint32_t> Sample(size_t count) {
-  std::vector<uint32_t> points;
-  for (size_t i = 1; i <= count; ++i) {
-    if (i <= 40 || i + 40 > count || (i - 41) % 7 == 0) points.push_back(static_cast<uint32_t>(i));
-  }
-  return points;
-}
-
-Fault MakeFault(FaultType type, uint32_t nth) {
-  Fault f;
-  f.nth = nth;
-  switch (type) {
-    case FaultType::Fail:
-      f.type = Fault::Type::FailRequest;
-      f.kind = RequestKind::Any;
-      break;
-    case FaultType::Stall:
-      f.type = Fault::Type::StallOp;
-      f.op = 0;
-      break;
-    case FaultType::Corrupt:
-      f.type = Fault::Type::CorruptWrite;
-      break;
-    case FaultType::ShortRead:
-      f.type = Fault::Type::ShortXuRead;
-      break;
-    case FaultType::Refuse:
-      // Counted among the commands alone: discovery's property queries
-      // carry no SCSI status.
-      f.type = Fault::Type::RefuseCommand;
-      f.kind = RequestKind::Any;
-      break;
-  }
-  return f;
-}
-
 const char* FailLine(Tool tool) {
   return tool == Tool::Program ? "    ZembRomProgram fail !!!\n"
          : tool == Tool::Misc  ? "    ZembRomMisc fail !!!\n"
@@ -343,23 +273,6 @@ std::vector<Range> VerifiedChunks(const Function& f, const std::string& out) {
   }
   if (!chunks.empty()) chunks.pop_back();
   return chunks;
-}
-
-// The extension unit answers a status request from the request last
-// written; a failed write of a later poll leaves the previous status
-// request in place, so the read that follows still tells whether the
-// operation has finished. The transport does not examine that write (the
-// read's result decides), and the run goes on to succeed.
-bool StatusWriteFailedAndReadAnswered(const std::vector<TraceEntry>& trace) {
-  for (size_t i = 0; i + 1 < trace.size(); ++i) {
-    const TraceEntry& t = trace[i];
-    if (t.failed && t.note.rfind("fault:", 0) == 0) {
-      const TraceEntry& next = trace[i + 1];
-      return t.face == Face::Xu && t.kind == RequestKind::RomStatus && t.toDevice &&
-             next.face == Face::Xu && !next.toDevice && !next.failed;
-    }
-  }
-  return false;
 }
 
 class FaultMatrixTest : public ::testing::TestWithParam<Combo> {

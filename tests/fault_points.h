@@ -10,7 +10,7 @@
 
 namespace zemb::test {
 
-enum class FaultType { Fail, Stall, Corrupt, ShortRead };
+enum class FaultType { Fail, Stall, Corrupt, ShortRead, Refuse };
 
 inline const char* FaultName(FaultType fault) {
   switch (fault) {
@@ -22,6 +22,8 @@ inline const char* FaultName(FaultType fault) {
       return "corrupt_write";
     case FaultType::ShortRead:
       return "short_xu_read";
+    case FaultType::Refuse:
+      return "refused_command";
   }
   return "";
 }
@@ -33,6 +35,8 @@ inline size_t Points(const std::vector<sim::TraceEntry>& trace, FaultType fault)
         switch (fault) {
           case FaultType::Fail:
             return true;
+          case FaultType::Refuse:
+            return t.kind != sim::RequestKind::StorageQuery;
           case FaultType::Stall:
             return t.kind == sim::RequestKind::AccessRom;
           case FaultType::Corrupt:
@@ -75,6 +79,12 @@ inline sim::Fault MakeFault(FaultType type, uint32_t nth) {
       break;
     case FaultType::ShortRead:
       f.type = sim::Fault::Type::ShortXuRead;
+      break;
+    case FaultType::Refuse:
+      // Counted among the commands alone: discovery's property queries
+      // carry no SCSI status.
+      f.type = sim::Fault::Type::RefuseCommand;
+      f.kind = sim::RequestKind::Any;
       break;
   }
   return f;

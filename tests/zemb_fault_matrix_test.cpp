@@ -2,7 +2,8 @@
 // fault injected at each point of the run in turn (sampled as the tools'
 // matrix does): the nth request fails, the nth ROM operation never
 // finishes, the nth ROM write stores a flipped bit, the nth extension-unit
-// read comes back short.
+// read comes back short, the nth CD-ROM command is refused with CHECK
+// CONDITION.
 //
 // No case may exit 0 unless the fault did no harm: the extension unit's
 // rules make a failed status-request write whose read still answered a
@@ -67,6 +68,7 @@ std::vector<Combo> Combos() {
         combos.push_back({command, face, rom, FaultType::Stall});
         if (command == Command::Write) combos.push_back({command, face, rom, FaultType::Corrupt});
         if (face == Face::Xu) combos.push_back({command, face, rom, FaultType::ShortRead});
+        if (face == Face::Cdrom) combos.push_back({command, face, rom, FaultType::Refuse});
       }
     }
   }
@@ -156,7 +158,8 @@ TEST_P(ZembFaultMatrixTest, NoFaultIsReportedAsSuccess) {
   const Bytes image = Image();
   const Outcome healthy = RunZembWith(c, {});
   ASSERT_EQ(healthy.status, 0) << healthy.err;
-  const size_t discovery = c.fault == FaultType::Fail ? DiscoveryRequests(c) : 0;
+  const size_t discovery =
+      c.fault == FaultType::Fail || c.fault == FaultType::Refuse ? DiscoveryRequests(c) : 0;
   const size_t count = test::Points(healthy.trace, c.fault);
   ASSERT_GT(count, 0u);
   const uint64_t boundUs = healthy.elapsedUs + (kOperationTimeLimitMs + 1000) * 1000;
@@ -170,7 +173,9 @@ TEST_P(ZembFaultMatrixTest, NoFaultIsReportedAsSuccess) {
     SCOPED_TRACE(std::string(test::FaultName(c.fault)) + " at " + std::to_string(nth) + " of " +
                  std::to_string(count));
     test::WriteFile("out.bin", keep);
-    const Outcome o = RunZembWith(c, {test::MakeFault(c.fault, nth)});
+    // A refusal counts commands only: past discovery's queries.
+    const uint32_t at = c.fault == FaultType::Refuse ? nth + static_cast<uint32_t>(discovery) : nth;
+    const Outcome o = RunZembWith(c, {test::MakeFault(c.fault, at)});
     ASSERT_TRUE(o.fired);
     EXPECT_LE(o.elapsedUs, boundUs);
     // Outside the file's range nothing ever changes.

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -18,8 +20,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
+
+#include "common/host/posix_lock.h"
 #endif
 
 namespace zemb {
@@ -144,13 +147,11 @@ std::string UtcNow() {
 // system drops it when the process ends, however it ends.
 class LedgerLock {
  public:
-  ~LedgerLock() {
 #if defined(_WIN32)
+  ~LedgerLock() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-#else
-    if (fd_ >= 0) ::close(fd_);
-#endif
   }
+#endif
 
   bool Take(const std::string& path, std::string* error) {
     const std::string lockPath = path + ".lock";
@@ -159,12 +160,6 @@ class LedgerLock {
                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
-      *error = "cannot open the lock file " + lockPath;
-      return false;
-    }
-#else
-    fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd_ < 0) {
       *error = "cannot open the lock file " + lockPath;
       return false;
     }
@@ -178,10 +173,15 @@ class LedgerLock {
         return true;
       }
 #else
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-      if (errno != EWOULDBLOCK && errno != EINTR) {
-        *error = "cannot lock " + lockPath;
-        return false;
+      int why = 0;
+      switch (PosixFileLock::Take(lockPath, false, &lock_, &why)) {
+        case PosixFileLock::Result::Acquired:
+          return true;
+        case PosixFileLock::Result::Failed:
+          *error = "cannot lock " + lockPath + ": " + std::strerror(why);
+          return false;
+        case PosixFileLock::Result::Busy:
+          break;
       }
 #endif
       if (std::chrono::steady_clock::now() > deadline) {
@@ -196,7 +196,7 @@ class LedgerLock {
 #if defined(_WIN32)
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 #else
-  int fd_ = -1;
+  std::unique_ptr<PosixFileLock> lock_;
 #endif
 };
 
