@@ -32,7 +32,8 @@ ScratchDir::~ScratchDir() {
 
 void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
   std::ofstream out(name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 void WriteText(const std::string& name, const std::string& text) {
@@ -50,7 +51,9 @@ std::string ReadText(const std::string& name) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool FileExists(const std::string& name) { return fs::exists(name); }
+bool FileExists(const std::string& name) {
+  return fs::exists(name);
+}
 
 std::string WriteConfig(const std::string& name, const std::string& type, int64_t romSize,
                         int64_t pageSize, int64_t addressSize) {
@@ -80,6 +83,19 @@ std::string RunTool(ToolMain tool, sim::SimHost& host, const std::vector<std::st
   int status = tool(static_cast<int>(words.size()), argv.data(), host);
   EXPECT_EQ(status, 0) << "the tools exit with status 0 whatever the outcome";
   return host.Stdout();
+}
+
+ToolResult RunToolForStatus(ToolMain tool, sim::SimHost& host, const char* program,
+                            const std::vector<std::string>& words) {
+  host.ClearConsole();
+  std::vector<const char*> argv = {program};
+  for (const auto& word : words) argv.push_back(word.c_str());
+  argv.push_back(nullptr);
+  ToolResult r;
+  r.status = tool(static_cast<int>(argv.size() - 1), argv.data(), host);
+  r.out = host.Stdout();
+  r.err = host.Stderr();
+  return r;
 }
 
 int RunCommand(const std::string& command, std::string* output) {

@@ -47,6 +47,15 @@ using ToolMain = int (*)(int argc, const char* const* argv, Host& host);
 // afterwards is this run's too.
 std::string RunTool(ToolMain tool, sim::SimHost& host, const std::vector<std::string>& words);
 
+// The same for a tool whose exit status tells the outcome (zemb): `words`
+// after the program name; the status and both outputs of this run.
+struct ToolResult {
+  int status = -1;
+  std::string out, err;
+};
+ToolResult RunToolForStatus(ToolMain tool, sim::SimHost& host, const char* program,
+                            const std::vector<std::string>& words);
+
 // Runs a command line through the shell; returns its exit status and fills
 // *output with standard output and error.
 int RunCommand(const std::string& command, std::string* output);

@@ -111,19 +111,16 @@ struct Outcome {
 
 Outcome RunZembWith(const Combo& c, std::vector<sim::Fault> faults) {
   sim::SimRig rig(Device(c, std::move(faults)));
-  std::vector<std::string> words = {"zemb"};
+  std::vector<std::string> words;
   if (c.command == Command::Write) {
-    words.insert(words.end(), {"write", "image.bin", "--config", "rom.cfg", "--start", "4096"});
+    words = {"write", "image.bin", "--config", "rom.cfg", "--start", "4096"};
   } else {
-    words.insert(words.end(), {"read", "out.bin", "--config", "rom.cfg", "--start", "4096",
-                               "--length", "24576"});
+    words = {"read", "out.bin", "--config", "rom.cfg", "--start", "4096", "--length", "24576"};
   }
-  std::vector<const char*> argv;
-  for (const auto& w : words) argv.push_back(w.c_str());
-  argv.push_back(nullptr);
+  const test::ToolResult r = test::RunToolForStatus(RunZemb, *rig.host, "zemb", words);
   Outcome o;
-  o.status = RunZemb(static_cast<int>(words.size()), argv.data(), *rig.host);
-  o.err = rig.host->Stderr();
+  o.status = r.status;
+  o.err = r.err;
   o.rom = rig.device->State().rom;
   o.trace = rig.device->Trace();
   o.elapsedUs = rig.clock.NowUs();

@@ -23,19 +23,10 @@ using sim::RequestKind;
 
 constexpr uint32_t kRomSize = 65536;
 
-struct Result {
-  int status;
-  std::string out, err;
-};
+using Result = test::ToolResult;
 
-Result Zemb(sim::SimHost& host, std::vector<std::string> words) {
-  host.ClearConsole();
-  words.insert(words.begin(), "zemb");
-  std::vector<const char*> argv;
-  for (const auto& w : words) argv.push_back(w.c_str());
-  argv.push_back(nullptr);
-  const int status = RunZemb(static_cast<int>(words.size()), argv.data(), host);
-  return {status, host.Stdout(), host.Stderr()};
+Result Zemb(sim::SimHost& host, const std::vector<std::string>& words) {
+  return test::RunToolForStatus(RunZemb, host, "zemb", words);
 }
 
 sim::DeviceState Unit() {

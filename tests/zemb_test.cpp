@@ -24,22 +24,10 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kRomSize = 65536;
 constexpr uint8_t kOpRead = 0x01, kOpWrite = 0x02, kOpSectorErase = 0xFD, kOpChipErase = 0xFF;
 
-struct ZembResult {
-  int status = -1;
-  std::string out, err;
-};
+using ZembResult = test::ToolResult;
 
-ZembResult Zemb(sim::SimHost& host, std::vector<std::string> words) {
-  host.ClearConsole();
-  words.insert(words.begin(), "zemb");
-  std::vector<const char*> argv;
-  for (const auto& w : words) argv.push_back(w.c_str());
-  argv.push_back(nullptr);
-  ZembResult r;
-  r.status = RunZemb(static_cast<int>(words.size()), argv.data(), host);
-  r.out = host.Stdout();
-  r.err = host.Stderr();
-  return r;
+ZembResult Zemb(sim::SimHost& host, const std::vector<std::string>& words) {
+  return test::RunToolForStatus(RunZemb, host, "zemb", words);
 }
 
 sim::DeviceState Device(Face face, RomKind kind, Bytes rom = {}) {

@@ -12,16 +12,13 @@
 #include <thread>
 
 #include "common/device/console.h"
+#include "zemb/zemb_run.h"
 
 #if defined(_WIN32)
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
-#include <io.h>
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "common/host/posix_lock.h"
 #endif
 
@@ -377,36 +374,13 @@ bool Ledger::Save(const std::vector<LedgerLine>& lines, std::string* error) {
     text += Quote(l.time) + "," + Quote(l.device) + "," + l.serial + "," + l.macP + "," + l.macS +
             "," + Quote(l.sha256) + "," + Quote(l.result) + "\n";
   }
-  const std::string temp = path_ + ".tmp";
-  std::FILE* file = std::fopen(temp.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot write " + temp;
+  ZembOutputFile out;
+  if (!out.Open(path_, error) ||
+      !out.Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()) ||
+      !out.Commit(error)) {
+    if (error->empty()) *error = "cannot write the ledger " + path_;
     return false;
   }
-  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
-#if defined(_WIN32)
-  ok = ok && _commit(_fileno(file)) == 0;
-#else
-  ok = ok && fsync(fileno(file)) == 0;
-#endif
-  ok = std::fclose(file) == 0 && ok;
-  std::error_code ec;
-  if (ok) fs::rename(temp, path_, ec);
-  if (!ok || ec) {
-    std::remove(temp.c_str());
-    *error = "cannot write the ledger " + path_ + (ec ? ": " + ec.message() : std::string());
-    return false;
-  }
-#if !defined(_WIN32)
-  // The rename itself reaches the disk with its folder.
-  fs::path folder = fs::path(path_).parent_path();
-  if (folder.empty()) folder = ".";
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-#endif
   return true;
 }
 

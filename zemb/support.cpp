@@ -6,6 +6,7 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -121,6 +122,16 @@ bool ZembOutputFile::Commit(std::string* error) {
     return false;
   }
   temp_.clear();
+#if !defined(_WIN32)
+  // The rename reaches the disk with its folder.
+  fs::path folder = fs::path(path_).parent_path();
+  if (folder.empty()) folder = ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+#endif
   return true;
 }
 
