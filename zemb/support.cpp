@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/host/regular_file.h"
 #include "zemb/zemb_run.h"
 
 namespace zemb {
@@ -43,7 +44,9 @@ bool ZembInputFile::Open(const std::string& path, std::string* error) {
     *error = "cannot open " + path + ": not a regular file";
     return false;
   }
-  file_ = std::fopen(path.c_str(), "rb");
+  // Opened without blocking and checked again: the name may have been
+  // given to a FIFO since it was looked at.
+  file_ = OpenRegularFile(path.c_str(), "rb");
   if (file_ == nullptr) {
     *error = "cannot open " + path + " for reading";
     return false;
