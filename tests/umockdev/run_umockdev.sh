@@ -230,6 +230,10 @@ if grep -q "Found device" "$work/l.out"; then fail "both faces: the cameras were
 sim_both unplug
 sim_both plug --face cdrom --rom spi --size 65536
 chmod 0777 "$work" "$lrun"
+# As nobody the tool must be reachable wherever the build tree lives (a
+# clone in a private temporary folder is not): a copy in the open work folder.
+cp "$lio" "$work/ZembIoAccess-linux" && chmod 0755 "$work/ZembIoAccess-linux"
+lio=$work/ZembIoAccess-linux
 run_both --deny io GPIO GET
 expect_in "permission" "$work/l.err" \
   "/dev/sg0: permission denied; if this is the Zemb device, give this user access to it (install packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev group)"
