@@ -75,8 +75,10 @@ step() {
   wstatus=$?
   # The tools always print (and the three always exit 0): a launch that
   # ended non-zero without a word never reached the program (a Wine hiccup
-  # on a loaded machine), so it is tried once more.
-  if [ "$wstatus" -ne 0 ] && [ ! -s "$out/w$i.out" ] && [ ! -s "$out/w$i.err" ]; then
+  # on a loaded machine, at most with Wine's own "wine client error" line),
+  # so it is tried once more.
+  if [ "$wstatus" -ne 0 ] && [ ! -s "$out/w$i.out" ] &&
+    ! grep -qv '^wine client error' "$out/w$i.err"; then
     echo "note: $face: $name: Wine launch ended with status $wstatus and no output; trying again"
     (cd "$w" && "$wine" "$winbuild/$tool.exe" "$@" > "$out/w$i.out" 2> "$out/w$i.err")
     wstatus=$?
