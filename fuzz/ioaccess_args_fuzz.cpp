@@ -3,7 +3,7 @@
 // the transport.
 #include <cstring>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "fuzz/fuzz_support.h"
 #include "ioaccess/ioaccess.h"
 #include "sim/sim_host.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/rom/rom_config.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/sim_host.h"

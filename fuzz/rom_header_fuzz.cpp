@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/rom/rom_layout.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/sim_host.h"

@@ -1,6 +1,6 @@
 // ZembRomMisc's command line: ParseMiscArguments and CheckMiscParameters on
 // any words.
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "fuzz/fuzz_support.h"
 #include "rommisc/rommisc.h"
 #include "sim/sim_host.h"

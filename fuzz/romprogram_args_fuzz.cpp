@@ -3,7 +3,7 @@
 // directory's files, or names that do not exist.
 #include <cstring>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "fuzz/fuzz_support.h"
 #include "romprogram/romprogram.h"
 #include "sim/sim_host.h"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/device/discovery.h"
 
 namespace zemb {

@@ -6,7 +6,7 @@
 
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
-#include "common/device/text.h"
+#include "common/base/text.h"
 
 namespace zemb {
 

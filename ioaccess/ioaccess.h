@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/host/host.h"
 #include "ioaccess/io_access_table.h"
 

@@ -8,7 +8,7 @@
 
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
-#include "common/device/text.h"
+#include "common/base/text.h"
 #include "common/rom/rom_config.h"
 
 namespace zemb {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/device/rom_access.h"
 #include "common/host/host.h"
 #include "common/rom/misc_record.h"

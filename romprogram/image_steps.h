@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/device/rom_access.h"
 #include "common/rom/rom_parameter.h"
 

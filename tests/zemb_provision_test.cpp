@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "sim/sim_host.h"
 #include "tests/test_support.h"
 #include "zemb/ledger.h"

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "zemb/zemb_run.h"
 
 #if defined(_WIN32)

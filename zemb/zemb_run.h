@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/device/discovery.h"
 #include "common/device/rom_access.h"
 #include "common/rom/rom_parameter.h"

@@ -6,7 +6,7 @@
 
 #include "common/device/device_ids.h"
 #include "common/device/requests.h"
-#include "common/device/text.h"
+#include "common/base/text.h"
 
 namespace zemb {
 

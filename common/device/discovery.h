@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/host/host.h"
 
 namespace zemb {

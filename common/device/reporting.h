@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 
 namespace zemb {
 

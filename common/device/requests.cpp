@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/device/bytes.h"
+#include "common/base/bytes.h"
 
 namespace zemb {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "common/device/bytes.h"
+#include "common/base/bytes.h"
 #include "common/host/host.h"
 
 namespace zemb {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/device/discovery.h"
 #include "common/device/requests.h"
 

@@ -1,6 +1,6 @@
 #include "common/rom/misc_record.h"
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 
 namespace zemb {
 

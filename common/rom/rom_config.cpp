@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/device/text.h"
+#include "common/base/text.h"
 #include "common/host/regular_file.h"
 
 namespace zemb {

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 #include "common/rom/rom_parameter.h"
 
 namespace zemb {

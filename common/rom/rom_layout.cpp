@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/device/bytes.h"
+#include "common/base/bytes.h"
 
 namespace zemb {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <span>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 
 namespace zemb {
 

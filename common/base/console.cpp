@@ -1,4 +1,4 @@
-#include "common/device/console.h"
+#include "common/base/console.h"
 
 #include <vector>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/device/console.h"
+#include "common/base/console.h"
 
 namespace zemb {
 
