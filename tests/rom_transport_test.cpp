@@ -306,7 +306,7 @@ TEST(CdRomTransport, ReadsAndWritesAreOneCommandEach) {
   const auto& read = b.host->ios[0];
   EXPECT_EQ(read.in.size(), 4392u);
   EXPECT_EQ(read.in[8], 1);
-  EXPECT_EQ(ReadLe32(&read.in[12]), 4096u);
+  EXPECT_EQ(GetLe32(&read.in[12]), 4096u);
   EXPECT_EQ(read.in[28 + 13], 0x10);
   EXPECT_EQ(read.in[28 + 14], 0x00);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + 3840));

@@ -45,8 +45,8 @@ class CdRomRomAccess final : public RomAccessTable {
 
   bool ReadFirmwareVersion(uint32_t version[2]) override {
     if (!Send(kScsiDataIn, 8, CdbQuery(GET_FIRMWARE_VERSION, 8))) return false;
-    version[0] = ReadLe32(&buffer_[kPassThroughDataOffset]);
-    version[1] = ReadLe32(&buffer_[kPassThroughDataOffset + 4]);
+    version[0] = GetLe32(&buffer_[kPassThroughDataOffset]);
+    version[1] = GetLe32(&buffer_[kPassThroughDataOffset + 4]);
     return true;
   }
 
@@ -56,7 +56,7 @@ class CdRomRomAccess final : public RomAccessTable {
 
   bool ReadSideSignature(uint32_t* signature) override {
     if (!Send(kScsiDataIn, 4, CdbQuery(GET_SIDE_SIGNATURE, 4))) return false;
-    *signature = ReadLe32(&buffer_[kPassThroughDataOffset]);
+    *signature = GetLe32(&buffer_[kPassThroughDataOffset]);
     return true;
   }
 

@@ -62,7 +62,7 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
                             sizeof header, &returned)) {
     return false;
   }
-  uint32_t size = ReadLe32(&header[4]);
+  uint32_t size = GetLe32(&header[4]);
   // A descriptor too small to hold its own fixed part, or absurdly large,
   // is not something to allocate for.
   constexpr uint32_t kDescriptorFixedPart = 40;
@@ -72,7 +72,7 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
                             descriptor.data(), size, &returned)) {
     return false;
   }
-  uint32_t vendorOffset = ReadLe32(&descriptor[12]);
+  uint32_t vendorOffset = GetLe32(&descriptor[12]);
   // The vendor id must lie inside what was returned; offset 0 means none.
   if (vendorOffset == 0 || vendorOffset > size || size - vendorOffset < 5) return false;
   const char* vendor = reinterpret_cast<const char*>(&descriptor[vendorOffset]);

@@ -53,8 +53,8 @@ class OwnDriverRomAccess final : public RomAccessTable {
     auto buffer = EncodeVendorRequest(kRequestTypeIn, GET_FIRMWARE_VERSION, 0, 8, {},
                                       kVendorBufferFirmwareVersion);
     if (!Send(buffer)) return false;
-    version[0] = ReadLe32(&buffer[kVendorRequestHead]);
-    version[1] = ReadLe32(&buffer[kVendorRequestHead + 4]);
+    version[0] = GetLe32(&buffer[kVendorRequestHead]);
+    version[1] = GetLe32(&buffer[kVendorRequestHead + 4]);
     return true;
   }
 
@@ -64,7 +64,7 @@ class OwnDriverRomAccess final : public RomAccessTable {
     auto buffer = EncodeVendorRequest(kRequestTypeInOther, GET_SIDE_SIGNATURE, 0, 4, {},
                                       kVendorBufferSideSignature);
     if (!Send(buffer)) return false;
-    *signature = ReadLe32(&buffer[kVendorRequestHead]);
+    *signature = GetLe32(&buffer[kVendorRequestHead]);
     return true;
   }
 

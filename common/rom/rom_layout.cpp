@@ -53,7 +53,7 @@ std::array<uint8_t, kRegionEntrySize> EncodeRegionEntry(const RegionEntry& entry
 }
 
 RegionEntry DecodeRegionEntry(const uint8_t* bytes) {
-  return {bytes[0], bytes[1], ReadLe32(bytes + 2), ReadLe32(bytes + 6)};
+  return {bytes[0], bytes[1], GetLe32(bytes + 2), GetLe32(bytes + 6)};
 }
 
 std::array<uint8_t, kHeaderSize> EncodeRomHeader(const RomHeader& header) {
