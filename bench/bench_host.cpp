@@ -1,18 +1,13 @@
 #include "bench/bench_host.h"
 
 #include <array>
-#include <chrono>
 #include <cstring>
+
+#include "bench/process_stats.h"
 
 namespace zemb::bench {
 
 namespace {
-
-uint64_t SteadyUs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
 
 // The camera's objects, wrapped so that the extension unit's node answers
 // through BenchHost::UnitProperty. Everything else is the simulated
