@@ -112,18 +112,21 @@ class SimKsControl : public KsControl, SimComObject {
       : SimComObject(host), video_(video), node_(node) {}
   HResult KsProperty(const void* property, uint32_t propertyLength, void* data, uint32_t dataLength,
                      uint32_t* bytesReturned) override {
-    host_.Record("KsProperty node " + std::to_string(node_) + " length " +
-                 std::to_string(dataLength));
+    if (host_.LogsCalls()) {
+      host_.Record("KsProperty node " + std::to_string(node_) + " length " +
+                   std::to_string(dataLength));
+    }
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (video_.device && host_.Device() != nullptr && node_ < video_.nodes.size() &&
         video_.nodes[node_].extensionUnit) {
-      std::vector<uint8_t> prop(static_cast<const uint8_t*>(property),
-                                static_cast<const uint8_t*>(property) + propertyLength);
+      // The property block is taken whole, as the kernel copies it in.
+      prop_.assign(static_cast<const uint8_t*>(property),
+                   static_cast<const uint8_t*>(property) + propertyLength);
       if (uint32_t error = host_.BeforeDeviceRequest(Face::Xu); error != kErrorSuccess) {
         return HResultFromWin32(error);
       }
       uint32_t returned = 0;
-      HResult hr = host_.Device()->XuKsProperty(prop.data(), propertyLength,
+      HResult hr = host_.Device()->XuKsProperty(prop_.data(), propertyLength,
                                                 static_cast<uint8_t*>(data), dataLength, &returned);
       if (uint32_t error = host_.AfterDeviceRequest(); error != kErrorSuccess) {
         return HResultFromWin32(error);
@@ -137,6 +140,7 @@ class SimKsControl : public KsControl, SimComObject {
  private:
   const SimVideoDevice& video_;
   uint32_t node_;
+  std::vector<uint8_t> prop_;
 };
 
 class SimTopology : public KsTopologyInfo, SimComObject {
@@ -369,10 +373,13 @@ DeviceHandle SimHost::CreateFile(const std::string& path) {
 bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in,
                               uint32_t inLength, void* out, uint32_t outLength,
                               uint32_t* bytesReturned) {
-  char line[64];
-  std::snprintf(line, sizeof line, "DeviceIoControl 0x%X %u %u", static_cast<unsigned>(controlCode),
-                static_cast<unsigned>(inLength), static_cast<unsigned>(outLength));
-  Record(line);
+  if (logCalls_) {
+    char line[64];
+    std::snprintf(line, sizeof line, "DeviceIoControl 0x%X %u %u",
+                  static_cast<unsigned>(controlCode), static_cast<unsigned>(inLength),
+                  static_cast<unsigned>(outLength));
+    Record(line);
+  }
   if (bytesReturned != nullptr) *bytesReturned = 0;
   auto it = handles_.find(handle);
   if (it == handles_.end()) {
@@ -381,15 +388,15 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
   }
   // The request is read in full before the answer is written, so one buffer
   // may serve as both.
-  std::vector<uint8_t> request(static_cast<const uint8_t*>(in),
-                               static_cast<const uint8_t*>(in) + (in != nullptr ? inLength : 0));
+  request_.assign(static_cast<const uint8_t*>(in),
+                  static_cast<const uint8_t*>(in) + (in != nullptr ? inLength : 0));
   IoctlResult result;
   const Target& target = it->second;
   if (!target.cdrom) {
     const SimOwnMember& member = machine_.ownMembers[target.index];
     if (member.device && device_ != nullptr) {
       result = DeviceRequest(Face::Own, [&] {
-        return device_->OwnDriverIoctl(controlCode, request.data(), inLength,
+        return device_->OwnDriverIoctl(controlCode, request_.data(), inLength,
                                        static_cast<uint8_t*>(out), outLength);
       });
     } else {
@@ -399,7 +406,7 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
     const SimCdrom& drive = machine_.cdroms[target.index];
     if (drive.device && device_ != nullptr) {
       result = DeviceRequest(Face::Cdrom, [&] {
-        return device_->CdromIoctl(controlCode, request.data(), inLength,
+        return device_->CdromIoctl(controlCode, request_.data(), inLength,
                                    static_cast<uint8_t*>(out), outLength);
       });
     } else if (controlCode == kIoctlStorageQueryProperty && inLength >= 8 && out != nullptr) {

@@ -120,6 +120,11 @@ class SimHost : public Host {
   const std::vector<ColorMark>& Colors() const { return colors_; }
   // Host calls in order, one line each ("CoInitializeEx", "CreateFile <path>", ...).
   const std::vector<std::string>& Calls() const { return calls_; }
+  // Whether calls are logged (the default). A host that runs many requests
+  // and never looks at Calls() turns the log off: it would otherwise grow
+  // with every request and cost a formatted line each.
+  void SetCallLog(bool keep) { logCalls_ = keep; }
+  bool LogsCalls() const { return logCalls_; }
   bool Called(std::string_view prefix) const;
   int ComDepth() const { return comDepth_; }  // CoInitialize minus CoUninitialize
   int OpenHandles() const { return static_cast<int>(handles_.size()); }
@@ -137,7 +142,9 @@ class SimHost : public Host {
   virtual uint32_t AfterDeviceRequest() { return kErrorSuccess; }
 
   // Used by the COM objects of this host.
-  void Record(std::string call) { calls_.push_back(std::move(call)); }
+  void Record(std::string call) {
+    if (logCalls_) calls_.push_back(std::move(call));
+  }
   int& LiveComObjectsRef() { return liveComObjects_; }
 
  private:
@@ -162,6 +169,8 @@ class SimHost : public Host {
   std::string stdout_, stderr_;
   std::vector<ColorMark> colors_;
   std::vector<std::string> calls_;
+  bool logCalls_ = true;
+  std::vector<uint8_t> request_;  // reused: no allocation per request
   bool ansiColor_ = false;
   bool stderrTerminal_ = false;
   bool catchingInterrupts_ = false;
