@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "common/base/console.h"
+#include "common/device/io_access_table.h"
 #include "common/host/host.h"
-#include "ioaccess/io_access_table.h"
 
 namespace zemb {
 

@@ -56,14 +56,11 @@ constexpr uint32_t kChipEraseTimeLimitMs = 600000;
 constexpr uint32_t kOperationTimeLimitMs = 10000;
 uint32_t RomOperationTimeLimitMs(uint8_t op);
 
-// Path 1 of discovery: the first member of the own-driver class that opens.
-DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath = nullptr);
-
 // The table for the path the run found; null for DevicePath::None.
 std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device);
 
 std::unique_ptr<RomAccessTable> MakeOwnDriverRomAccess(Host& host, DeviceHandle handle);
 std::unique_ptr<RomAccessTable> MakeCdRomRomAccess(Console& console, DeviceHandle handle);
-std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext* context);
+std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext& context);
 
 }  // namespace zemb

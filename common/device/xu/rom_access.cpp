@@ -1,13 +1,14 @@
 // ROM access through the device's UVC extension unit: the request control
 // carries the vendor requests, the data control 256 bytes of ROM data at a
 // time.
+#include "common/device/rom_access.h"
+
 #include <algorithm>
 #include <array>
 
 #include "common/device/requests.h"
-#include "common/device/rom_access.h"
 #include "common/device/rom_wait.h"
-#include "common/device/xu_control.h"
+#include "common/device/xu/xu_control.h"
 
 namespace zemb {
 
@@ -15,7 +16,7 @@ namespace {
 
 class XuRomAccess final : public RomAccessTable {
  public:
-  XuRomAccess(Console& console, XuControlContext* context)
+  XuRomAccess(Console& console, XuControlContext& context)
       : console_(console), host_(console.GetHost()), context_(context) {}
 
   int ReadRom(const RomParameter& rom, uint8_t* destination, uint32_t address,
@@ -101,8 +102,7 @@ class XuRomAccess final : public RomAccessTable {
 
   bool Start(const AccessRomBlock& block) {
     XuRequestBlock request = XuAccessRom(block);
-    return Succeeded(XuControlAccess(console_, context_, kXuWrite, kXuSelectorRequest,
-                                     request.data(), kXuRequestLength));
+    return Succeeded(XuWriteRequest(console_, context_, request));
   }
 
   WaitResult Wait(uint8_t op) {
@@ -116,12 +116,12 @@ class XuRomAccess final : public RomAccessTable {
 
   Console& console_;
   Host& host_;
-  XuControlContext* context_;
+  XuControlContext& context_;
 };
 
 }  // namespace
 
-std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext* context) {
+std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext& context) {
   return std::make_unique<XuRomAccess>(console, context);
 }
 

@@ -45,6 +45,6 @@ class IoAccessTable {
 std::unique_ptr<IoAccessTable> BindIoAccessTable(Console& console, FoundDevice& device);
 
 std::unique_ptr<IoAccessTable> MakeCdRomIoAccess(Host& host, DeviceHandle handle);
-std::unique_ptr<IoAccessTable> MakeXuIoAccess(Console& console, XuControlContext* context);
+std::unique_ptr<IoAccessTable> MakeXuIoAccess(Console& console, XuControlContext& context);
 
 }  // namespace zemb
