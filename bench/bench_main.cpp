@@ -479,7 +479,7 @@ int RunCase(const Job& job, const std::string& inputs, const std::string& result
     verified = SameAsFile(device.State().rom, kDescAddress, input);
   } else if (job.function == "ser") {
     for (int i = 0; i < kSerialLength; ++i) {
-      const uint8_t* unit = &device.State().rom[kMiscSectorOffset + kMiscSerialOffset + 2 * i];
+      const uint8_t* unit = &device.State().rom[kMiscAddress + kMiscSerialOffset + 2 * i];
       verified = verified && unit[0] == static_cast<uint8_t>(kSerial[i]) && unit[1] == 0;
     }
   }

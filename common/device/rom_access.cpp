@@ -1,5 +1,6 @@
 #include "common/device/rom_access.h"
 
+#include "common/device/reporting.h"
 #include "common/device/requests.h"
 
 namespace zemb {
@@ -24,6 +25,20 @@ std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice
       break;
   }
   return nullptr;
+}
+
+bool OpenRomToolSession(RomSession& session, Console& console, const char* tool) {
+  switch (session.Open(&console, GetDriverDeviceHandle)) {
+    case SessionOpen::Opened:
+      return true;
+    case SessionOpen::NoDevice:
+      console.Write("    Cannot find device for ROM access test!!!\n");
+      return false;
+    case SessionOpen::InUse:
+      ShowToolFail(console, tool);
+      return false;
+  }
+  return false;
 }
 
 }  // namespace zemb
