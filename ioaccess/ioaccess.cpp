@@ -4,9 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/base/numbers.h"
+#include "common/base/text.h"
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
-#include "common/base/text.h"
 
 namespace zemb {
 
@@ -15,13 +16,6 @@ namespace {
 // Keywords match whole and in any letter case.
 bool IsKeyword(const char* word, const char* keyword) {
   return EqualsIgnoreCase(word, keyword);
-}
-
-int HexDigit(char c) {
-  c = UpperCase(c);
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool ParseByte(const char* text, uint8_t* destination) {
@@ -172,27 +166,21 @@ int RunIoAccess(int argc, const char* const* argv, Host& host) {
 
   // Silent discovery, and no own-driver path: that driver has no IO
   // operations.
-  FoundDevice device = FindDevice(host, nullptr, nullptr);
-  std::unique_ptr<IoAccessTable> table = BindIoAccessTable(console, device);
-  if (table == nullptr) {
-    console.Write(" \tCannot find device for test!!!\n");
-    ReleaseDevice(host, &device);
-    return 0;
+  IoSession session(console, BindIoAccessTable);
+  switch (session.Open(nullptr, nullptr)) {
+    case SessionOpen::NoDevice:
+      console.Write(" \tCannot find device for test!!!\n");
+      return 0;
+    case SessionOpen::InUse:
+      ShowToolFail(console, "ZembIoAccess");
+      return 0;
+    case SessionOpen::Opened:
+      break;
   }
-  if (!HoldDevice(host, console, &device)) {
-    table.reset();
-    ReleaseDevice(host, &device);
-    console.Write("    ZembIoAccess fail !!!\n");
-    return 0;
-  }
-  request.UseCdRom = device.path == DevicePath::CdRom;
-  request.UseExtensionUnit = device.path == DevicePath::ExtensionUnit;
-
-  int result = DispatchIoRequest(console, *table, request);
+  const int result = DispatchIoRequest(console, session.GetTable(), request);
   ShowBurnResult(console, result != 0, BannerStyle::IoAccess);
-  table.reset();
-  ReleaseDevice(host, &device);
-  if (result == 0) console.Write("    ZembIoAccess fail !!!\n");
+  session.Release();
+  if (result == 0) ShowToolFail(console, "ZembIoAccess");
   return 0;
 }
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "common/base/console.h"
+#include "common/device/io_access_table.h"
 #include "common/host/host.h"
-#include "ioaccess/io_access_table.h"
 
 namespace zemb {
 
@@ -19,8 +19,6 @@ constexpr uint8_t IO_OPERATION_GPIO_GET = 4;
 constexpr uint8_t IO_OPERATION_GPIO_SET = 5;
 
 struct IoRequest {
-  uint32_t UseCdRom = 0;
-  uint32_t UseExtensionUnit = 0;
   uint8_t Operation = IO_OPERATION_NONE;
   uint8_t I2cAddress = 0;
   uint8_t RegAddressSize = 0;

@@ -5,16 +5,16 @@
 #include <cstring>
 #include <string>
 
+#include "common/base/bytes.h"
 #include "common/device/reporting.h"
 #include "common/device/requests.h"
 #include "common/rom/misc_record.h"
+#include "common/rom/rom_layout.h"
 #include "rommisc/rommisc.h"
 
 namespace zemb {
 
 namespace {
-
-constexpr const char* kHeadingBlank = "                               \n";
 
 using MiscRecord = std::array<uint8_t, kMiscRecordSize>;
 
@@ -33,12 +33,9 @@ void ShowRecordAsRead(Console& console, const MiscRecord& record) {
 template <typename Change>
 int UpdateMiscRecord(Console& console, RomAccessTable& rom, RomMiscParameters& p, Change change) {
   const uint8_t deviceType = rom.GetRomType();
-  console.Write(kHeadingBlank);
-  console.Print("Modify - %s ROM Access         \n\n", RomTypeText(p.RomType));
-  if (deviceType != p.RomType) {
-    console.Print("    The device ROM type %d is not %s!!!\n", deviceType, RomTypeText(p.RomType));
-    return 0;
-  }
+  // ZembRomMisc keeps no run log: these lines go to the screen only.
+  ShowRomAccessHeading(console, "Modify", p.RomType);
+  if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
 
   MiscRecord record{};
   if (!ReadMiscSector(console, rom, p, record.data(), kMiscRecordSize)) {
@@ -73,15 +70,14 @@ int ProgramSerialNumber(Console& console, RomAccessTable& rom, RomMiscParameters
   return UpdateMiscRecord(console, rom, p, [&p](uint8_t* record) {
     // Little-endian whatever the host's byte order.
     for (int i = 0; i < kSerialLength; ++i) {
-      record[kMiscSerialOffset + 2 * i] = static_cast<uint8_t>(p.SerialNumber[i] & 0xFF);
-      record[kMiscSerialOffset + 2 * i + 1] = static_cast<uint8_t>(p.SerialNumber[i] >> 8);
+      PutLe16(record + kMiscSerialOffset + 2 * i, p.SerialNumber[i]);
     }
   });
 }
 
 int ReadMiscSector(Console& console, RomAccessTable& rom, RomMiscParameters& p, uint8_t* buffer,
                    uint32_t length) {
-  const int result = rom.ReadRom(p.Rom, buffer, kMiscSectorOffset, length);
+  const int result = rom.ReadRom(p.Rom, buffer, kMiscAddress, length);
   if (!result) ReportSystemError(console, kCannotReadRom);
   return result;
 }
@@ -90,7 +86,7 @@ int EraseMiscSector(Console& console, RomAccessTable& rom, RomMiscParameters& p,
                     uint8_t deviceRomType) {
   if (deviceRomType != kRomTypeSpi) return 1;
   console.Write("    Erase Misc sector ...\n");
-  if (!rom.EraseSector(p.Rom, kMiscSectorOffset)) {
+  if (!rom.EraseSector(p.Rom, kMiscAddress)) {
     ReportSystemError(console, kCannotEraseRom);
     return 0;
   }
@@ -110,17 +106,17 @@ int WriteMiscSectorVerified(Console& console, RomAccessTable& rom, const uint8_t
   std::memcpy(written.data(), data, length);
 
   console.Write("\r");
-  console.Print("    [OffsetStart : OffsetEnd] %u : %u", static_cast<unsigned>(kMiscSectorOffset),
-                static_cast<unsigned>(kMiscSectorOffset + length));
+  console.Print("    [OffsetStart : OffsetEnd] %u : %u", static_cast<unsigned>(kMiscAddress),
+                static_cast<unsigned>(kMiscAddress + length));
   for (uint32_t offset = 0; offset < length;) {
     const uint32_t piece = std::min<uint32_t>(p.Rom.PageSize, length - offset);
-    if (!rom.WriteRom(p.Rom, written.data() + offset, kMiscSectorOffset + offset, piece)) {
+    if (!rom.WriteRom(p.Rom, written.data() + offset, kMiscAddress + offset, piece)) {
       ReportSystemError(console, kCannotWriteRom);
       return 0;
     }
     offset += piece;
   }
-  if (!rom.ReadRom(p.Rom, readBack.data(), kMiscSectorOffset, length)) {
+  if (!rom.ReadRom(p.Rom, readBack.data(), kMiscAddress, length)) {
     ReportSystemError(console, kCannotReadRom);
     return 0;
   }

@@ -6,58 +6,51 @@
 #include <memory>
 #include <string>
 
+#include "common/base/numbers.h"
+#include "common/base/text.h"
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
-#include "common/base/text.h"
 #include "common/rom/rom_config.h"
 
 namespace zemb {
 
 namespace {
 
-bool IsHexDigit(char c) {
-  c = UpperCase(c);
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+// One function's usage block; the two differ only in their syntax,
+// function and example lines.
+void PrintFunctionUsage(Console& console, const char* syntax, const char* function,
+                        const char* example) {
+  const char* const lines[] = {
+      "Command Syntax:",
+      syntax,
+      "",
+      "",
+      "Function:",
+      function,
+      "",
+      "",
+      "Files:",
+      "    ROM Config      - ROM configuration information",
+      "",
+      "",
+      "Example:",
+      example,
+  };
+  for (const char* line : lines) WritePadded(console, line);
 }
 
 void PrintMacUsage(Console& console) {
-  static const char* const kLines[] = {
-      "Command Syntax:",
-      "    ZembRomMisc.exe {Function} {Addr1 P_side} {Addr2 S_side} {ROM Config}",
-      "",
-      "",
-      "Function:",
-      "    MAC             - Program Mac Address for both side",
-      "",
-      "",
-      "Files:",
-      "    ROM Config      - ROM configuration information",
-      "",
-      "",
-      "Example:",
-      "    ZembRomMisc.exe MAC 11-22-33-44-55-66 AA-BB-CC-DD-EE-FF {ROM Config}",
-  };
-  for (const char* line : kLines) WritePadded(console, line);
+  PrintFunctionUsage(console,
+                     "    ZembRomMisc.exe {Function} {Addr1 P_side} {Addr2 S_side} {ROM Config}",
+                     "    MAC             - Program Mac Address for both side",
+                     "    ZembRomMisc.exe MAC 11-22-33-44-55-66 AA-BB-CC-DD-EE-FF {ROM Config}");
 }
 
 void PrintSerialUsage(Console& console) {
-  static const char* const kLines[] = {
-      "Command Syntax:",
-      "    ZembRomMisc.exe {Function} {Serial number(14 Digitals)} {ROM Config}",
-      "",
-      "",
-      "Function:",
-      "    SER             - Program Serial Number",
-      "",
-      "",
-      "Files:",
-      "    ROM Config      - ROM configuration information",
-      "",
-      "",
-      "Example:",
-      "    ZembRomMisc.exe SER 20000130041415 {ROM Config}",
-  };
-  for (const char* line : kLines) WritePadded(console, line);
+  PrintFunctionUsage(console,
+                     "    ZembRomMisc.exe {Function} {Serial number(14 Digitals)} {ROM Config}",
+                     "    SER             - Program Serial Number",
+                     "    ZembRomMisc.exe SER 20000130041415 {ROM Config}");
 }
 
 }  // namespace
@@ -107,12 +100,8 @@ int CheckMiscParameters(Console& console, RomMiscParameters& p) {
 }
 
 int HexDigitValue(char c) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  const char upper = UpperCase(c);
-  for (int i = 0; i < 16; ++i) {
-    if (kDigits[i] == upper) return i;
-  }
-  return 0;
+  const int digit = HexDigit(c);
+  return digit < 0 ? 0 : digit;
 }
 
 uint32_t HexTextValue(const char* text) {
@@ -138,7 +127,7 @@ int ParseMacAddress(const char* text, uint8_t mac[kMacLength]) {
       mac[stored++] = static_cast<uint8_t>(HexTextValue(group));
       digits = 0;
     } else {
-      if (!IsHexDigit(c) || digits == 2) return 0;
+      if (HexDigit(c) < 0 || digits == 2) return 0;
       group[digits++] = UpperCase(c);
     }
   }
@@ -149,7 +138,7 @@ int ParseSerialNumber(const char* text, uint16_t serial[kSerialLength]) {
   if (text == nullptr || std::strlen(text) != kSerialLength) return 0;
   for (int i = 0; i < kSerialLength; ++i) {
     const char c = UpperCase(text[i]);
-    if (!IsHexDigit(c)) return 0;
+    if (HexDigit(c) < 0) return 0;
     serial[i] = static_cast<uint8_t>(c);
   }
   return 1;
@@ -165,7 +154,7 @@ int RunRomMisc(int argc, const char* const* argv, Host& host) {
   RomMiscParameters params;
   ParseMiscArguments(argc, argv, params);
   if (params.ShowVersion) {
-    console.Print("    \nZembRomMisc version:%s\n\n", kRomMiscVersion);
+    ShowToolVersion(console, kRomMiscTool, kRomMiscVersion);
     return 0;
   }
   if (!CheckMiscParameters(console, params)) {
@@ -173,37 +162,14 @@ int RunRomMisc(int argc, const char* const* argv, Host& host) {
     return 0;
   }
 
-  FoundDevice device;
-  std::unique_ptr<RomAccessTable> table;
-  if (params.NeedDevice) {
-    device = FindDevice(host, &console, GetDriverDeviceHandle);
-    if (device.path == DevicePath::None) {
-      console.Write("    Cannot find device for ROM access test!!!\n");
-      return 0;
-    }
-    if (!HoldDevice(host, console, &device)) {
-      ReleaseDevice(host, &device);
-      console.Write("    ZembRomMisc fail !!!\n");
-      return 0;
-    }
-    params.UseOwnDriver = device.path == DevicePath::OwnDriver;
-    params.UseCdRom = device.path == DevicePath::CdRom;
-    params.UseExtensionUnit = device.path == DevicePath::ExtensionUnit;
-    table = BindRomAccessTable(console, device);
-  }
-
-  int result = 0;
-  if (table != nullptr) {
-    if (params.Function == FUNCTION_MAC) {
-      result = ProgramMacAddresses(console, *table, params);
-    } else {
-      result = ProgramSerialNumber(console, *table, params);
-    }
-    ShowBurnResult(console, result != 0);
-  }
-  table.reset();
-  ReleaseDevice(host, &device);
-  if (result == 0) console.Write("    ZembRomMisc fail !!!\n");
+  RomSession session(console, BindRomAccessTable);
+  if (!OpenRomToolSession(session, console, kRomMiscTool)) return 0;
+  const int result = params.Function == FUNCTION_MAC
+                         ? ProgramMacAddresses(console, session.GetTable(), params)
+                         : ProgramSerialNumber(console, session.GetTable(), params);
+  ShowBurnResult(console, result != 0);
+  session.Release();
+  if (result == 0) ShowToolFail(console, kRomMiscTool);
   return 0;
 }
 

@@ -17,16 +17,10 @@ namespace zemb {
 constexpr uint8_t FUNCTION_MAC = 8;
 constexpr uint8_t FUNCTION_SER = 9;
 
+inline constexpr const char* kRomMiscTool = "ZembRomMisc";
 inline constexpr const char* kRomMiscVersion = "1.1.00";
 
-// The misc record (common/rom/misc_record.h) stands at the start of the
-// misc sector.
-constexpr uint32_t kMiscSectorOffset = kMiscAddress;
-
 struct RomMiscParameters {
-  uint32_t UseOwnDriver = 0;
-  uint32_t UseCdRom = 0;
-  uint32_t UseExtensionUnit = 0;
   uint32_t ShowVersion = 0;
   uint32_t NeedDevice = 0;
   uint8_t Function = 0;

@@ -31,12 +31,6 @@ bool RegularFileLength(std::FILE* file, uint64_t* length) {
 
 }  // namespace
 
-bool RomTypeMatches(Console& console, uint8_t configured, uint8_t device) {
-  if (configured == device) return true;
-  console.PrintAndLog("    The device ROM type %d is not %s!!!\n", device, RomTypeText(configured));
-  return false;
-}
-
 bool InputFile::Open(const char* path) {
   Close();
   if (path == nullptr) return false;

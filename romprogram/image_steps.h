@@ -16,19 +16,12 @@ namespace zemb {
 // The chunk size of every file and ROM transfer.
 constexpr uint32_t kImageChunk = 4096;
 
-// The line of 31 blanks above each function's heading.
-inline constexpr const char* kHeadingBlankLine = "                               \n";
-
 // Whether a span of the ROM ending (exclusive) at `end` lies inside the
 // configured size. Done in 64 bits so no sum wraps, and a negative size from
 // the configuration holds nothing instead of turning into a huge one.
 inline bool EndsWithinRom(uint64_t end, int32_t romSize) {
   return romSize >= 0 && end <= static_cast<uint64_t>(romSize);
 }
-
-// Compares the configured ROM type with the device's answer (0xFF when the
-// request failed) and prints the mismatch line when they differ.
-bool RomTypeMatches(Console& console, uint8_t configured, uint8_t device);
 
 // A file opened for binary reading. Its length is taken once, from the open
 // file, and reads must deliver exactly that many bytes: a file that shrinks

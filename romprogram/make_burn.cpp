@@ -105,8 +105,7 @@ long long Printed(uint64_t length) {
 }  // namespace
 
 int MakeBinFile(Console& console, RomProgramParameters& p) {
-  console.WriteAndLog(kHeadingBlankLine);
-  console.WriteAndLog("Make - ROM Bin file            \n\n");
+  ShowHeading(console, "Make - ROM Bin file            \n\n");
 
   // Every input is opened before the output exists.
   InputFile hwfw, desc, image;
@@ -177,8 +176,7 @@ int MakeBinFile(Console& console, RomProgramParameters& p) {
 
 int BurnBinFile(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
   const uint8_t deviceType = rom.GetRomType();
-  console.WriteAndLog(kHeadingBlankLine);
-  console.PrintAndLog("Burning - %s ROM Access        \n\n", RomTypeText(p.RomType));
+  ShowRomAccessHeading(console, "Burning", p.RomType);
   if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
 
   InputFile file;

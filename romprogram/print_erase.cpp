@@ -8,22 +8,11 @@
 
 namespace zemb {
 
-namespace {
-
-constexpr const char* kHeadingBlank = "                               \n";
-
-}  // namespace
-
 int PrintAddress(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
   uint8_t deviceType = rom.GetRomType();
   int32_t start = p.StartAddress;
-  console.WriteAndLog(kHeadingBlank);
-  console.PrintAndLog("Print - %s ROM Access          \n\n", RomTypeText(p.RomType));
-  if (p.RomType != deviceType) {
-    console.PrintAndLog("    The device ROM type %d is not %s!!!\n", deviceType,
-                        RomTypeText(p.RomType));
-    return 0;
-  }
+  ShowRomAccessHeading(console, "Print", p.RomType);
+  if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
   std::array<uint8_t, kMaxRomTransfer> buffer{};
   if (!rom.ReadRom(p.Rom, buffer.data(), static_cast<uint32_t>(start), kMaxRomTransfer)) {
     ReportSystemError(console, kCannotReadRom);
@@ -42,15 +31,10 @@ int PrintAddress(Console& console, RomAccessTable& rom, RomProgramParameters& p)
 
 int EraseSpiChip(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
   uint8_t deviceType = rom.GetRomType();
-  console.WriteAndLog(kHeadingBlank);
-  console.PrintAndLog("Erase - %s ROM Access          \n\n", RomTypeText(p.RomType));
+  ShowRomAccessHeading(console, "Erase", p.RomType);
   // Nothing erased is no success: a failed type request or an I2C part
   // fails here as it does in every other function.
-  if (deviceType != p.RomType) {
-    console.PrintAndLog("    The device ROM type %d is not %s!!!\n", deviceType,
-                        RomTypeText(p.RomType));
-    return 0;
-  }
+  if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
   console.WriteAndLog("    Erase chip ...\n");
   if (rom.CanEraseChip()) {
     if (!rom.EraseChip()) {

@@ -4,35 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include "common/base/numbers.h"
+#include "common/base/text.h"
 #include "common/device/discovery.h"
 #include "common/device/reporting.h"
-#include "common/base/text.h"
 #include "common/rom/rom_config.h"
 
 namespace zemb {
-
-namespace {
-
-// atoi: optional sign, then decimal digits up to the first other character.
-// Digits past what 32 bits hold are ignored instead of overflowing.
-int32_t DecimalValue(const char* text) {
-  const char* p = text;
-  // Every blank atoi skips: a start address copied from a script may carry
-  // a line end or a form feed before its digits.
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  int64_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (value <= 0x100000000LL) value = value * 10 + (*p - '0');
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) value = 2147483647LL;
-  if (value < -2147483648LL) value = -2147483648LL;
-  return static_cast<int32_t>(value);
-}
-
-}  // namespace
 
 void ParseRomProgramArguments(int argc, const char* const* argv, RomProgramParameters& p) {
   p.RomType = kRomTypeUnset;
@@ -46,45 +24,43 @@ void ParseRomProgramArguments(int argc, const char* const* argv, RomProgramParam
     p.Function = function;
     p.NeedDevice = 1;
   };
+  // The four functions that write one file to the device ROM.
+  struct FileFunction {
+    const char* keyword;
+    const char* letter;
+    uint8_t function;
+    const char* RomProgramParameters::*file;
+  };
+  static const FileFunction kFileFunctions[] = {
+      {"BURN", "B", FUNCTION_BURN_BIN_FILE, &RomProgramParameters::BinPath},
+      {"HWFW", "H", FUNCTION_PROGRAM_HWFW, &RomProgramParameters::HwFwPath},
+      {"IMG", "I", FUNCTION_PROGRAM_IMG, &RomProgramParameters::ImagePath},
+      {"DESC", "D", FUNCTION_PROGRAM_DESC, &RomProgramParameters::DescPath},
+  };
+  for (const FileFunction& f : kFileFunctions) {
+    if (!is(f.keyword, f.letter)) continue;
+    if (argc == 4) {
+      p.*f.file = argv[2];
+      p.ConfigPath = argv[3];
+      device(f.function);
+    }
+    return;
+  }
   if (is("MAKE", "M")) {
-    if (argc == 5) {
+    // The image file is optional.
+    if (argc == 4 || argc == 5) {
       p.HwFwPath = argv[2];
       p.DescPath = argv[3];
-      p.ImagePath = argv[4];
+      if (argc == 5) p.ImagePath = argv[4];
       p.Function = FUNCTION_MAKE_BIN_FILE;
-    } else if (argc == 4) {
-      p.HwFwPath = argv[2];
-      p.DescPath = argv[3];
-      p.Function = FUNCTION_MAKE_BIN_FILE;
-    }
-  } else if (is("BURN", "B")) {
-    if (argc == 4) {
-      p.BinPath = argv[2];
-      p.ConfigPath = argv[3];
-      device(FUNCTION_BURN_BIN_FILE);
-    }
-  } else if (is("HWFW", "H")) {
-    if (argc == 4) {
-      p.HwFwPath = argv[2];
-      p.ConfigPath = argv[3];
-      device(FUNCTION_PROGRAM_HWFW);
-    }
-  } else if (is("IMG", "I")) {
-    if (argc == 4) {
-      p.ImagePath = argv[2];
-      p.ConfigPath = argv[3];
-      device(FUNCTION_PROGRAM_IMG);
-    }
-  } else if (is("DESC", "D")) {
-    if (argc == 4) {
-      p.DescPath = argv[2];
-      p.ConfigPath = argv[3];
-      device(FUNCTION_PROGRAM_DESC);
     }
   } else if (is("PRINT", "P")) {
     if (argc == 4) {
       p.ConfigPath = argv[2];
-      p.StartAddress = DecimalValue(argv[3]);
+      // Read as atoi reads it: an address copied from a script may carry a
+      // line end or a form feed before its digits; a value beyond 32 bits
+      // is held at the nearer limit and refused by the range check.
+      ReadDecimalPrefix(argv[3], true, &p.StartAddress);
       device(FUNCTION_PRINT_ADDRESS);
     }
   } else if (is("ERASE", "E")) {
@@ -198,12 +174,39 @@ std::string RunLogPath(const LocalTime& t) {
                 static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute));
 }
 
+namespace {
+
+// Runs the checked function; the device functions work on the session's
+// table. Non-zero for success.
+int RunFunction(Console& console, RomSession& session, RomProgramParameters& params) {
+  if (params.Function == FUNCTION_MAKE_BIN_FILE) return MakeBinFile(console, params);
+  struct DeviceFunction {
+    uint8_t function;
+    int (*run)(Console& console, RomAccessTable& rom, RomProgramParameters& params);
+    bool banner;  // the functions that write the ROM end with the verdict banner
+  };
+  static const DeviceFunction kFunctions[] = {
+      {FUNCTION_BURN_BIN_FILE, BurnBinFile, true},   {FUNCTION_PROGRAM_HWFW, ProgramHwFw, true},
+      {FUNCTION_PROGRAM_IMG, ProgramImage, true},    {FUNCTION_PROGRAM_DESC, ProgramDesc, true},
+      {FUNCTION_PRINT_ADDRESS, PrintAddress, false}, {FUNCTION_ERASE_SPICHIP, EraseSpiChip, false},
+  };
+  for (const DeviceFunction& f : kFunctions) {
+    if (f.function != params.Function) continue;
+    const int result = f.run(console, session.GetTable(), params);
+    if (f.banner) ShowBurnResult(console, result != 0);
+    return result;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int RunRomProgram(int argc, const char* const* argv, Host& host) {
   Console console(host);
   RomProgramParameters params;
   ParseRomProgramArguments(argc, argv, params);
   if (params.ShowVersion) {
-    console.Print("    \nZembRomProgram version:%s\n\n", kRomProgramVersion);
+    ShowToolVersion(console, kRomProgramTool, kRomProgramVersion);
     return 0;
   }
   if (!CheckParameter(console, params)) {
@@ -220,61 +223,15 @@ int RunRomProgram(int argc, const char* const* argv, Host& host) {
     console.Print("    Cannot create run log %s !!!\n", logPath.c_str());
   }
 
-  FoundDevice device;
-  std::unique_ptr<RomAccessTable> table;
-  if (params.NeedDevice) {
-    device = FindDevice(host, &console, GetDriverDeviceHandle);
-    if (device.path == DevicePath::None) {
-      console.Write("    Cannot find device for ROM access test!!!\n");
-      console.CloseLog();
-      return 0;
-    }
-    if (!HoldDevice(host, console, &device)) {
-      ReleaseDevice(host, &device);
-      console.WriteAndLog("    ZembRomProgram fail !!!\n");
-      console.CloseLog();
-      return 0;
-    }
-    params.UseOwnDriver = device.path == DevicePath::OwnDriver;
-    params.UseCdRom = device.path == DevicePath::CdRom;
-    params.UseExtensionUnit = device.path == DevicePath::ExtensionUnit;
-    table = BindRomAccessTable(console, device);
+  RomSession session(console, BindRomAccessTable);
+  if (params.NeedDevice && !OpenRomToolSession(session, console, kRomProgramTool)) {
+    console.CloseLog();
+    return 0;
   }
-
-  int result = 0;
-  switch (params.Function) {
-    case FUNCTION_MAKE_BIN_FILE:
-      result = MakeBinFile(console, params);
-      break;
-    case FUNCTION_BURN_BIN_FILE:
-      result = BurnBinFile(console, *table, params);
-      ShowBurnResult(console, result != 0);
-      break;
-    case FUNCTION_PROGRAM_HWFW:
-      result = ProgramHwFw(console, *table, params);
-      ShowBurnResult(console, result != 0);
-      break;
-    case FUNCTION_PROGRAM_IMG:
-      result = ProgramImage(console, *table, params);
-      ShowBurnResult(console, result != 0);
-      break;
-    case FUNCTION_PRINT_ADDRESS:
-      result = PrintAddress(console, *table, params);
-      break;
-    case FUNCTION_ERASE_SPICHIP:
-      result = EraseSpiChip(console, *table, params);
-      break;
-    case FUNCTION_PROGRAM_DESC:
-      result = ProgramDesc(console, *table, params);
-      ShowBurnResult(console, result != 0);
-      break;
-    default:
-      break;
-  }
-  if (result == 0) console.WriteAndLog("    ZembRomProgram fail !!!\n");
+  const int result = RunFunction(console, session, params);
+  if (result == 0) ShowToolFail(console, kRomProgramTool);
   console.CloseLog();
-  table.reset();
-  ReleaseDevice(host, &device);
+  session.Release();
   return 0;
 }
 

@@ -20,14 +20,12 @@ constexpr uint8_t FUNCTION_PRINT_ADDRESS = 5;
 constexpr uint8_t FUNCTION_ERASE_SPICHIP = 6;
 constexpr uint8_t FUNCTION_PROGRAM_DESC = 7;
 
+inline constexpr const char* kRomProgramTool = "ZembRomProgram";
 inline constexpr const char* kRomProgramVersion = "2.4.01";
 inline constexpr const char* kKeshFileName = "KESH_ROM_FILE.bin";
 inline constexpr const char* kLogFolder = "Log_ZembRomProgram";
 
 struct RomProgramParameters {
-  uint32_t UseOwnDriver = 0;
-  uint32_t UseCdRom = 0;
-  uint32_t UseExtensionUnit = 0;
   uint32_t ShowVersion = 0;
   uint32_t NeedDevice = 0;
   uint8_t Function = FUNCTION_UNKNOWN;

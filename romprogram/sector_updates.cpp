@@ -18,11 +18,6 @@ using HeaderSector = std::array<uint8_t, kRomSectorSize>;
 
 constexpr uint32_t kHwFwEraseEnd = kDescAddress;  // sectors 0 to 28672
 
-void PrintHeading(Console& console, uint8_t romType) {
-  console.WriteAndLog(kHeadingBlankLine);
-  console.PrintAndLog("Modify - %s ROM Access         \n\n", RomTypeText(romType));
-}
-
 bool ReadHeaderSector(Console& console, RomAccessTable& rom, const RomParameter& parameter,
                       HeaderSector& header) {
   if (!rom.ReadRom(parameter, header.data(), kHeaderAddress, kRomSectorSize)) {
@@ -70,18 +65,31 @@ int StepFailed(Console& console, const char* line) {
   return 0;
 }
 
+// The start every sector update shares: the device's ROM type, the
+// heading, the type check, then the input file. False when the update
+// cannot go on, with the reason printed.
+bool StartUpdate(Console& console, RomAccessTable& rom, const RomProgramParameters& p,
+                 const char* path, const char* cannotOpen, InputFile& file, uint8_t* deviceType) {
+  *deviceType = rom.GetRomType();
+  ShowRomAccessHeading(console, "Modify", p.RomType);
+  if (!RomTypeMatches(console, p.RomType, *deviceType)) return false;
+  if (!file.Open(path)) {
+    console.WriteAndLog(cannotOpen);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ProgramHwFw(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
-  const uint8_t deviceType = rom.GetRomType();
-  HeaderSector header{};
-  PrintHeading(console, p.RomType);
-  if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
+  uint8_t deviceType = 0;
   InputFile file;
-  if (!file.Open(p.HwFwPath)) {
-    console.WriteAndLog("    Cannot open ROM file !!!\n");
+  if (!StartUpdate(console, rom, p, p.HwFwPath, "    Cannot open ROM file !!!\n", file,
+                   &deviceType)) {
     return 0;
   }
+  HeaderSector header{};
 
   if (file.Length() > kHwFwSize) {
     console.PrintAndLog("    HW/FW Data Length %lld exceed Default 32kB size !!!\n",
@@ -114,15 +122,13 @@ int ProgramHwFw(Console& console, RomAccessTable& rom, RomProgramParameters& p) 
 }
 
 int ProgramImage(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
-  const uint8_t deviceType = rom.GetRomType();
-  HeaderSector header{};
-  PrintHeading(console, p.RomType);
-  if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
+  uint8_t deviceType = 0;
   InputFile file;
-  if (!file.Open(p.ImagePath)) {
-    console.WriteAndLog("    Cannot open Image file !!!\n");
+  if (!StartUpdate(console, rom, p, p.ImagePath, "    Cannot open Image file !!!\n", file,
+                   &deviceType)) {
     return 0;
   }
+  HeaderSector header{};
 
   if (!CheckImageHeader(console, rom, p, header)) {
     return StepFailed(console, "    Check ROM Header fail !!!\n");
@@ -161,12 +167,10 @@ int ProgramImage(Console& console, RomAccessTable& rom, RomProgramParameters& p)
 }
 
 int ProgramDesc(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
-  const uint8_t deviceType = rom.GetRomType();
-  PrintHeading(console, p.RomType);
-  if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
+  uint8_t deviceType = 0;
   InputFile file;
-  if (!file.Open(p.DescPath)) {
-    console.WriteAndLog("    Cannot open Desc file !!!\n");
+  if (!StartUpdate(console, rom, p, p.DescPath, "    Cannot open Desc file !!!\n", file,
+                   &deviceType)) {
     return 0;
   }
 

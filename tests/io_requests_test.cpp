@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/device/discovery.h"
+#include "common/device/io_access_table.h"
 #include "common/device/requests.h"
-#include "ioaccess/io_access_table.h"
 #include "sim/sim_host.h"
 
 namespace zemb {

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "common/device/cdrom/pass_through.h"
 #include "common/device/discovery.h"
-#include "common/device/pass_through.h"
 #include "common/device/requests.h"
 #include "common/device/rom_access.h"
 #include "sim/sim_host.h"

@@ -195,7 +195,7 @@ void PrintJson(ZembRun& run, const InfoData& d) {
 int ZembInfo(ZembRun& run) {
   if (int status = run.OpenDevice()) return status;
   InfoData d;
-  RomAccessTable& table = *run.table;
+  RomAccessTable& table = run.Table();
   d.romType = table.GetRomType();
   d.romTypeAnswer = Asked(run, d.romType != kRomTypeUnset);
   d.versionAnswer = Asked(run, table.ReadFirmwareVersion(d.version));

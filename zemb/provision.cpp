@@ -76,7 +76,7 @@ int ZembProvision(ZembRun& run) {
   if (int status = run.OpenDevice()) return status;
   if (int status = CheckDeviceRomType(run)) return status;
   std::array<uint8_t, kMiscRecordSize> current{};
-  if (!run.table->ReadRom(run.rom, current.data(), kMiscAddress, kMiscRecordSize)) {
+  if (!run.Table().ReadRom(run.rom, current.data(), kMiscAddress, kMiscRecordSize)) {
     const std::string why = run.LastErrorText();
     return run.Error(kExitFailed, "cannot read the unit's misc record (%s)", why.c_str());
   }

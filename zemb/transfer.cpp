@@ -48,7 +48,7 @@ int ZembRead(ZembRun& run) {
   for (uint64_t done = 0; done < length;) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, length - done));
     const uint64_t address = start + done;
-    if (!run.table->ReadRom(run.rom, buffer.data(), static_cast<uint32_t>(address), n)) {
+    if (!run.Table().ReadRom(run.rom, buffer.data(), static_cast<uint32_t>(address), n)) {
       progress.Finish();
       const std::string why = run.LastErrorText();
       return run.Error(kExitFailed, "cannot read the ROM at %s (%s); %s was not written",
@@ -125,7 +125,7 @@ int ZembVerify(ZembRun& run) {
       return run.Error(kExitUsage, "cannot read %s (did it change while being read?)",
                        run.options.file.c_str());
     }
-    if (!run.table->ReadRom(run.rom, rom.data(), static_cast<uint32_t>(address), n)) {
+    if (!run.Table().ReadRom(run.rom, rom.data(), static_cast<uint32_t>(address), n)) {
       progress.Finish();
       const std::string why = run.LastErrorText();
       return run.Error(kExitFailed, "cannot read the ROM at %s (%s)", Hex32(address).c_str(),

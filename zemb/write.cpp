@@ -30,7 +30,7 @@ class SectorWriter {
       : run_(run),
         plan_(plan),
         rom_(run.rom),
-        table_(*run.table),
+        table_(run.Table()),
         spi_(run.romType == kRomTypeSpi),
         piece_(std::min<uint32_t>(run.rom.PageSize, kRomSectorSize)) {}
 

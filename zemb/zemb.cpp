@@ -45,53 +45,53 @@ std::string ZembRun::LastErrorText() {
   return Format("error %u: %s", static_cast<unsigned>(code), text.c_str());
 }
 
-const char* ZembRun::FaceId() const {
-  switch (device.path) {
+namespace {
+
+struct FaceNames {
+  const char* id;
+  const char* words;
+};
+
+FaceNames NamesOf(DevicePath path) {
+  switch (path) {
     case DevicePath::OwnDriver:
-      return "own";
+      return {"own", "the maker's driver"};
     case DevicePath::CdRom:
-      return "cdrom";
+      return {"cdrom", "CD-ROM drive with vendor commands"};
     case DevicePath::ExtensionUnit:
-      return "xu";
+      return {"xu", "camera with the device's extension unit"};
     case DevicePath::None:
       break;
   }
-  return "none";
+  return {"none", "none"};
+}
+
+}  // namespace
+
+const char* ZembRun::FaceId() const {
+  return NamesOf(device.path).id;
 }
 
 const char* ZembRun::FaceWords() const {
-  switch (device.path) {
-    case DevicePath::OwnDriver:
-      return "the maker's driver";
-    case DevicePath::CdRom:
-      return "CD-ROM drive with vendor commands";
-    case DevicePath::ExtensionUnit:
-      return "camera with the device's extension unit";
-    case DevicePath::None:
-      break;
-  }
-  return "none";
+  return NamesOf(device.path).words;
 }
 
 int ZembRun::OpenDevice() {
-  device = FindDevice(host, nullptr, GetDriverDeviceHandle);
-  if (device.path == DevicePath::None) {
-    return Error(kExitNoDevice,
-                 "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
-                 "vendor Norva and a camera with the device's extension unit)");
+  switch (session.Open(nullptr, GetDriverDeviceHandle)) {
+    case SessionOpen::Opened:
+      return 0;
+    case SessionOpen::NoDevice:
+      return Error(kExitNoDevice,
+                   "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
+                   "vendor Norva and a camera with the device's extension unit)");
+    case SessionOpen::InUse:
+      break;
   }
-  // One run at a time on a unit: another run's requests between this
-  // run's read and write of a sector would undo one of them.
-  if (!HoldDevice(host, diag, &device)) {
-    return Error(kExitFailed, "the device at %s is in use by another run",
-                 device.devicePath.c_str());
-  }
-  table = BindRomAccessTable(diag, device);
-  return 0;
+  return Error(kExitFailed, "the device at %s is in use by another run", device.devicePath.c_str());
 }
 
 int CheckDeviceRomType(ZembRun& run) {
-  const uint8_t deviceType = run.table->GetRomType();
+  const uint8_t deviceType = run.Table().GetRomType();
   if (deviceType == kRomTypeUnset) {
     return run.Error(kExitFailed, "the device did not tell its ROM type (%s)",
                      run.LastErrorText().c_str());
@@ -186,8 +186,7 @@ int RunZemb(int argc, const char* const* argv, Host& host) {
   }
 
   const int status = RunCommand(run);
-  run.table.reset();
-  ReleaseDevice(host, &run.device);
+  run.session.Release();
   return status;
 }
 

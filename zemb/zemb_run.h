@@ -26,14 +26,19 @@ struct ZembRun {
   const ZembOptions& options;
   uint8_t romType = kRomTypeUnset;
   RomParameter rom;
-  FoundDevice device;
-  std::unique_ptr<RomAccessTable> table;
+  // The device session: what discovery found, the unit's hold and the
+  // table, released together at the end of the run.
+  RomSession session{diag, BindRomAccessTable};
+  // What the session found: the face and the unit's path.
+  const FoundDevice& device = session.Device();
   // The text of the last Error(), for records that keep the reason.
   std::string lastError;
 
   // Finds the device and binds the table; 0, or the exit status with its
   // error printed. The main flow releases what it opened.
   int OpenDevice();
+  // The bound table; only after OpenDevice succeeded.
+  RomAccessTable& Table() { return session.GetTable(); }
 
   // Standard output.
   void Out(const char* format, ...) ZEMB_PRINTF(2, 3);

@@ -28,6 +28,32 @@ bool ParseNumber(std::string_view word, uint64_t max, uint64_t* value) {
   return true;
 }
 
+bool ReadDecimalPrefix(const char* text, bool skipBlanks, int32_t* value) {
+  const char* p = text;
+  if (skipBlanks) {
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+  }
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  // Digits past what 32 bits hold only keep the value out of range; they
+  // never overflow the sum.
+  int64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (magnitude <= 0x100000000LL) magnitude = magnitude * 10 + (*p - '0');
+  }
+  const int64_t v = negative ? -magnitude : magnitude;
+  if (v > INT32_MAX) {
+    *value = INT32_MAX;
+    return false;
+  }
+  if (v < INT32_MIN) {
+    *value = INT32_MIN;
+    return false;
+  }
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
 std::string HexText(uint64_t value, int digits) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "common/base/text.h"
 #include "common/device/device_ids.h"
 #include "common/device/requests.h"
-#include "common/base/text.h"
 
 namespace zemb {
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/base/console.h"
+#include "common/device/device_ids.h"
 #include "common/host/host.h"
 
 namespace zemb {
@@ -26,6 +27,21 @@ struct XuControlContext {
 // could be opened.
 bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
                          DeviceHandle* handle);
+
+// Walks an interface list, opening each member in turn; `accept` decides on
+// each opened member: keep it (true), or have it closed and go on (false).
+// `acceptedPath`, when given, receives the kept member's path.
+DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
+                                 bool (*accept)(Host& host, DeviceHandle handle),
+                                 std::string* acceptedPath = nullptr);
+
+// Path 1: the first member of the own-driver class that opens. Only the ROM
+// tools look there (the maker's driver has no IO operations); defined here
+// inline so that ZembIoAccess, which never names it, links none of it.
+inline DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath = nullptr) {
+  return FirstAcceptedMember(
+      host, kOwnDriverInterfaceGuid, [](Host&, DeviceHandle) { return true; }, devicePath);
+}
 
 // Path 2. `console` null: silent (ZembIoAccess); otherwise the "Find Kesh
 // device" line is printed when the drive is found. `devicePath`, when
@@ -62,13 +78,6 @@ struct FoundDevice {
 // tools); null leaves it out, as ZembIoAccess does.
 using OwnDriverPath = DeviceHandle (*)(Host& host, std::string* devicePath);
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath);
-
-// Walks an interface list, opening each member in turn; `accept` decides on
-// each opened member: keep it (true), or have it closed and go on (false).
-// `acceptedPath`, when given, receives the kept member's path.
-DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
-                                 bool (*accept)(Host& host, DeviceHandle handle),
-                                 std::string* acceptedPath = nullptr);
 
 // How long a run waits for another run to release the unit: the longest
 // operation that run may be in the middle of (a chip erase), on the host

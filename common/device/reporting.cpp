@@ -17,6 +17,14 @@ void ShowBurnResult(Console& console, bool passed, BannerStyle style) {
   console.SetColor(kColorNormal);
 }
 
+void ShowToolFail(Console& console, const char* tool) {
+  console.WriteAndLog(Format("    %s fail !!!\n", tool));
+}
+
+void ShowToolVersion(Console& console, const char* tool, const char* version) {
+  console.Print("    \n%s version:%s\n\n", tool, version);
+}
+
 void DumpMismatch(Console& console, const uint8_t* written, const uint8_t* read, uint32_t length) {
   for (uint32_t at = 0; at < length; at += 10) {
     uint32_t n = std::min<uint32_t>(10, length - at);

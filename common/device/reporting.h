@@ -16,6 +16,13 @@ enum class BannerStyle {
 
 void ShowBurnResult(Console& console, bool passed, BannerStyle style = BannerStyle::Burn);
 
+// The run's closing line when it failed: "    <tool> fail !!!", also to the
+// run log while one is open.
+void ShowToolFail(Console& console, const char* tool);
+
+// "    \n<tool> version:<version>\n\n", the VER function of the ROM tools.
+void ShowToolVersion(Console& console, const char* tool, const char* version);
+
 // Tx/Rx lines for each 10-byte group of the block that holds a difference;
 // differing Rx bytes in red.
 void DumpMismatch(Console& console, const uint8_t* written, const uint8_t* read, uint32_t length);

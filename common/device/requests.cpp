@@ -173,8 +173,7 @@ std::array<uint8_t, 4> RegisterAddressField(uint32_t regAddress, uint8_t regAddr
   if (regAddressSize >= 4) {
     PutBe32(field.data(), regAddress);
   } else {
-    field[0] = static_cast<uint8_t>(regAddress >> 8);
-    field[1] = static_cast<uint8_t>(regAddress);
+    PutBe16(field.data(), static_cast<uint16_t>(regAddress));
   }
   return field;
 }

@@ -1,6 +1,6 @@
 #include "common/device/rom_access.h"
 
-#include "common/device/device_ids.h"
+#include "common/device/reporting.h"
 #include "common/device/requests.h"
 
 namespace zemb {
@@ -13,11 +13,6 @@ uint32_t RomOperationTimeLimitMs(uint8_t op) {
   return op == kOpChipErase ? kChipEraseTimeLimitMs : kOperationTimeLimitMs;
 }
 
-DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath) {
-  return FirstAcceptedMember(
-      host, kOwnDriverInterfaceGuid, [](Host&, DeviceHandle) { return true; }, devicePath);
-}
-
 std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device) {
   switch (device.path) {
     case DevicePath::OwnDriver:
@@ -25,11 +20,25 @@ std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice
     case DevicePath::CdRom:
       return MakeCdRomRomAccess(console, device.handle);
     case DevicePath::ExtensionUnit:
-      return MakeXuRomAccess(console, &device.xu);
+      return MakeXuRomAccess(console, device.xu);
     case DevicePath::None:
       break;
   }
   return nullptr;
+}
+
+bool OpenRomToolSession(RomSession& session, Console& console, const char* tool) {
+  switch (session.Open(&console, GetDriverDeviceHandle)) {
+    case SessionOpen::Opened:
+      return true;
+    case SessionOpen::NoDevice:
+      console.Write("    Cannot find device for ROM access test!!!\n");
+      return false;
+    case SessionOpen::InUse:
+      ShowToolFail(console, tool);
+      return false;
+  }
+  return false;
 }
 
 }  // namespace zemb

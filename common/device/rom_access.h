@@ -15,6 +15,7 @@
 
 #include "common/base/console.h"
 #include "common/device/discovery.h"
+#include "common/device/session.h"
 #include "common/rom/rom_parameter.h"
 
 namespace zemb {
@@ -56,14 +57,20 @@ constexpr uint32_t kChipEraseTimeLimitMs = 600000;
 constexpr uint32_t kOperationTimeLimitMs = 10000;
 uint32_t RomOperationTimeLimitMs(uint8_t op);
 
-// Path 1 of discovery: the first member of the own-driver class that opens.
-DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath = nullptr);
-
 // The table for the path the run found; null for DevicePath::None.
 std::unique_ptr<RomAccessTable> BindRomAccessTable(Console& console, FoundDevice& device);
 
+// The session of the ROM tools and of zemb.
+using RomSession = DeviceSession<RomAccessTable>;
+
+// Opens a ROM tool's session, discovery printing on `console` and path 1
+// included. False when the run ends here, its lines printed: "Cannot find
+// device for ROM access test!!!", or the tool's fail line when the unit
+// stays in use.
+bool OpenRomToolSession(RomSession& session, Console& console, const char* tool);
+
 std::unique_ptr<RomAccessTable> MakeOwnDriverRomAccess(Host& host, DeviceHandle handle);
 std::unique_ptr<RomAccessTable> MakeCdRomRomAccess(Console& console, DeviceHandle handle);
-std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext* context);
+std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext& context);
 
 }  // namespace zemb

@@ -1,6 +1,7 @@
 #include "common/rom/misc_record.h"
 
 #include "common/base/console.h"
+#include "common/base/numbers.h"
 
 namespace zemb {
 
@@ -22,9 +23,7 @@ std::optional<std::string> ValidSerial(const uint8_t* serial) {
   std::string text;
   for (int i = 0; i < kSerialLength; ++i) {
     const uint8_t low = serial[2 * i], high = serial[2 * i + 1];
-    const bool hex =
-        (low >= '0' && low <= '9') || (low >= 'A' && low <= 'F') || (low >= 'a' && low <= 'f');
-    if (high != 0 || !hex) return std::nullopt;
+    if (high != 0 || HexDigit(static_cast<char>(low)) < 0) return std::nullopt;
     text += static_cast<char>(low);
   }
   return text;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/base/numbers.h"
 #include "common/base/text.h"
 #include "common/host/regular_file.h"
 
@@ -61,17 +62,9 @@ void CopyText(char (&field)[20], const std::string& text) {
 }  // namespace
 
 bool ConfigNumber(const char* word, int32_t* value) {
-  const char* p = word;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  int64_t magnitude = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    magnitude = magnitude * 10 + (*p - '0');
-    if (magnitude > 2147483648LL) return false;
-  }
-  int64_t result = negative ? -magnitude : magnitude;
-  if (result > 2147483647LL || result < -2147483648LL) return false;
-  *value = static_cast<int32_t>(result);
+  int32_t number = 0;
+  if (!ReadDecimalPrefix(word, false, &number)) return false;
+  *value = number;
   return true;
 }
 

@@ -76,7 +76,7 @@ void PutRegionEntry(std::span<uint8_t> header, size_t offset, const RegionEntry&
 }
 
 bool IsRomHeaderValid(std::span<const uint8_t> header) {
-  return header[0] == (kHeaderSignature & 0xFF) && header[1] == (kHeaderSignature >> 8) &&
+  return GetLe16(header.data()) == kHeaderSignature &&
          header[kHeaderMarker3Offset] == kHeaderMarker &&
          header[kHeaderMarker2Offset] == kHeaderMarker && header[kHwFwEntryOffset] == REGION_HWFW;
 }

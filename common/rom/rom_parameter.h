@@ -1,8 +1,10 @@
 // The ROM geometry every ROM access operation receives, as the ROM
-// configuration file gives it.
+// configuration file gives it, and the lines every ROM function starts with.
 #pragma once
 
 #include <cstdint>
+
+#include "common/base/console.h"
 
 namespace zemb {
 
@@ -24,5 +26,18 @@ constexpr uint8_t kRomTypeUnset = 0xFF;
 inline const char* RomTypeText(uint8_t romType) {
   return romType != 0 ? "SPI" : "I2C";
 }
+
+// A function's heading, also to the run log: a line of 31 blanks, then
+// `title` as given ("Make - ROM Bin file            \n\n").
+void ShowHeading(Console& console, const char* title);
+
+// The heading of a function on the device ROM: "<function> - <type> ROM
+// Access", padded with blanks to 32 columns, and a blank line.
+void ShowRomAccessHeading(Console& console, const char* function, uint8_t romType);
+
+// Compares the configured ROM type with the device's answer (0xFF when the
+// request failed); when they differ, prints "The device ROM type <answer> is
+// not <configured>!!!" (also to the run log) and returns false.
+bool RomTypeMatches(Console& console, uint8_t configured, uint8_t device);
 
 }  // namespace zemb

@@ -13,6 +13,7 @@
 #include <new>
 #include <span>
 
+#include "common/base/bytes.h"
 #include "common/host/host.h"
 
 namespace zemb::scsi_layout {
@@ -47,22 +48,21 @@ constexpr uint32_t kX64CdbOffset = 36;
 constexpr uint32_t kX64SenseOffset = kX64HeaderSize;
 constexpr uint32_t kX64DataAlignment = 8;
 
+// The packet's fields are little-endian, as Windows lays them out.
 inline uint16_t Get16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+  return GetLe16(p);
 }
 inline uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  return GetLe32(p);
 }
 inline void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
+  PutLe16(p, v);
 }
 inline void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  PutLe32(p, v);
 }
 inline void Put64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  PutLe64(p, v);
 }
 
 // One request in the 64-bit layout, with what is needed to write the answer

@@ -15,6 +15,7 @@
 
 #include "common/base/console.h"
 #include "common/device/discovery.h"
+#include "common/device/session.h"
 
 namespace zemb {
 
@@ -44,7 +45,10 @@ class IoAccessTable {
 // unit; null for any other path.
 std::unique_ptr<IoAccessTable> BindIoAccessTable(Console& console, FoundDevice& device);
 
+// The session of ZembIoAccess.
+using IoSession = DeviceSession<IoAccessTable>;
+
 std::unique_ptr<IoAccessTable> MakeCdRomIoAccess(Host& host, DeviceHandle handle);
-std::unique_ptr<IoAccessTable> MakeXuIoAccess(Console& console, XuControlContext* context);
+std::unique_ptr<IoAccessTable> MakeXuIoAccess(Console& console, XuControlContext& context);
 
 }  // namespace zemb

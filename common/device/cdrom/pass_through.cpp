@@ -1,4 +1,6 @@
-#include "common/device/pass_through.h"
+#include "common/device/cdrom/pass_through.h"
+
+#include <algorithm>
 
 #include "common/device/device_ids.h"
 
@@ -44,6 +46,17 @@ bool SendPassThrough(Host& host, DeviceHandle handle,
     return false;
   }
   return true;
+}
+
+bool SendVendorCommand(Host& host, DeviceHandle handle,
+                       std::span<uint8_t, kPassThroughBufferSize> buffer, uint8_t dataIn,
+                       uint32_t transferLength, const Cdb& cdb, const uint8_t* dataOut) {
+  FillPassThrough(buffer, dataIn, transferLength, cdb);
+  if (dataOut != nullptr) {
+    std::copy_n(dataOut, transferLength, buffer.begin() + kPassThroughDataOffset);
+  }
+  auto length = static_cast<uint32_t>(kPassThroughDataOffset + transferLength);
+  return SendPassThrough(host, handle, buffer, length);
 }
 
 }  // namespace zemb

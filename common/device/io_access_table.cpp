@@ -1,4 +1,4 @@
-#include "ioaccess/io_access_table.h"
+#include "common/device/io_access_table.h"
 
 namespace zemb {
 
@@ -7,7 +7,7 @@ std::unique_ptr<IoAccessTable> BindIoAccessTable(Console& console, FoundDevice& 
     case DevicePath::CdRom:
       return MakeCdRomIoAccess(console.GetHost(), device.handle);
     case DevicePath::ExtensionUnit:
-      return MakeXuIoAccess(console, &device.xu);
+      return MakeXuIoAccess(console, device.xu);
     case DevicePath::OwnDriver:
     case DevicePath::None:
       break;

@@ -1,11 +1,12 @@
 // ROM access through the maker's driver: every request is one USB vendor
 // control request handed to the driver with one DeviceIoControl.
+#include "common/device/rom_access.h"
+
 #include <algorithm>
 #include <vector>
 
-#include "common/device/device_ids.h"
+#include "common/device/own_driver/channel.h"
 #include "common/device/requests.h"
-#include "common/device/rom_access.h"
 #include "common/device/rom_wait.h"
 
 namespace zemb {
@@ -94,14 +95,7 @@ class OwnDriverRomAccess final : public RomAccessTable {
     return 0;
   }
 
-  // The same buffer carries the request and, for device-to-host requests,
-  // the answer.
-  bool Send(std::vector<uint8_t>& buffer) {
-    uint32_t returned = 0;
-    auto size = static_cast<uint32_t>(buffer.size());
-    return host_.DeviceIoControl(handle_, kOwnDriverControlCode, buffer.data(), size, buffer.data(),
-                                 size, &returned);
-  }
+  bool Send(std::vector<uint8_t>& buffer) { return SendVendorRequest(host_, handle_, buffer); }
 
   bool Start(const AccessRomBlock& block, size_t bufferSize) {
     auto data = EncodeAccessRomBlock(block);

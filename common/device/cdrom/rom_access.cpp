@@ -3,12 +3,13 @@
 // their data in the command and are done when it returns. A command the
 // device refuses (any SCSI status but GOOD) fails like a failed IOCTL: a
 // refused read returns no data, a refused write or erase did not happen.
+#include "common/device/rom_access.h"
+
 #include <algorithm>
 #include <array>
 
-#include "common/device/pass_through.h"
+#include "common/device/cdrom/pass_through.h"
 #include "common/device/requests.h"
-#include "common/device/rom_access.h"
 #include "common/device/rom_wait.h"
 
 namespace zemb {
@@ -84,12 +85,7 @@ class CdRomRomAccess final : public RomAccessTable {
 
   bool Send(uint8_t dataIn, uint32_t transferLength, const Cdb& cdb,
             const uint8_t* dataOut = nullptr) {
-    FillPassThrough(buffer_, dataIn, transferLength, cdb);
-    if (dataOut != nullptr) {
-      std::copy_n(dataOut, transferLength, buffer_.begin() + kPassThroughDataOffset);
-    }
-    auto length = static_cast<uint32_t>(kPassThroughDataOffset + transferLength);
-    return SendPassThrough(host_, handle_, buffer_, length);
+    return SendVendorCommand(host_, handle_, buffer_, dataIn, transferLength, cdb, dataOut);
   }
 
   int Erase(const Cdb& start, uint8_t op, uint32_t pauseMs) {

@@ -1,4 +1,4 @@
-#include "common/device/xu_control.h"
+#include "common/device/xu/xu_control.h"
 
 #include "common/device/device_ids.h"
 
@@ -16,20 +16,19 @@ uint32_t LastErrorOf(HResult hr) {
 
 }  // namespace
 
-HResult XuControlAccess(Console& console, XuControlContext* context, int direction,
+HResult XuControlAccess(Console& console, XuControlContext& context, int direction,
                         uint32_t selector, uint8_t* buffer, uint32_t length) {
-  if (context == nullptr) return kHrPointer;
   HResult hr;
   if (direction != kXuRead && direction != kXuWrite) {
     hr = kHrUnexpected;
-  } else if (context->KsControl == nullptr) {
+  } else if (context.KsControl == nullptr) {
     hr = kHrPointer;
   } else {
     uint32_t flags = direction == kXuRead ? kKsPropertyGetTopology : kKsPropertySetTopology;
-    auto property = EncodeKspNode(context->PropertySet, selector, flags, context->NodeId);
+    auto property = EncodeKspNode(context.PropertySet, selector, flags, context.NodeId);
     uint32_t returned = 0;
-    hr = context->KsControl->KsProperty(property.data(), static_cast<uint32_t>(property.size()),
-                                        buffer, length, &returned);
+    hr = context.KsControl->KsProperty(property.data(), static_cast<uint32_t>(property.size()),
+                                       buffer, length, &returned);
     if (Succeeded(hr) && direction == kXuRead && returned != length) hr = kHrFail;
   }
   if (!Succeeded(hr)) {
@@ -40,9 +39,13 @@ HResult XuControlAccess(Console& console, XuControlContext* context, int directi
   return hr;
 }
 
-HResult XuRequestWithAnswer(Console& console, XuControlContext* context, XuRequestBlock* block) {
-  XuControlAccess(console, context, kXuWrite, kXuSelectorRequest, block->data(),
-                  static_cast<uint32_t>(block->size()));
+HResult XuWriteRequest(Console& console, XuControlContext& context, XuRequestBlock& block) {
+  return XuControlAccess(console, context, kXuWrite, kXuSelectorRequest, block.data(),
+                         static_cast<uint32_t>(block.size()));
+}
+
+HResult XuRequestWithAnswer(Console& console, XuControlContext& context, XuRequestBlock* block) {
+  XuWriteRequest(console, context, *block);
   return XuControlAccess(console, context, kXuRead, kXuSelectorRequest, block->data(),
                          static_cast<uint32_t>(block->size()));
 }

@@ -4,9 +4,9 @@
 // request.
 #include <algorithm>
 
+#include "common/device/io_access_table.h"
 #include "common/device/requests.h"
-#include "common/device/xu_control.h"
-#include "ioaccess/io_access_table.h"
+#include "common/device/xu/xu_control.h"
 
 namespace zemb {
 
@@ -18,7 +18,7 @@ constexpr size_t kXuI2cDataOffset = 14;
 
 class XuIoAccess final : public IoAccessTable {
  public:
-  XuIoAccess(Console& console, XuControlContext* context) : console_(console), context_(context) {}
+  XuIoAccess(Console& console, XuControlContext& context) : console_(console), context_(context) {}
 
   int I2cRead(uint8_t i2cAddress, uint8_t regAddressSize, uint32_t regAddress, uint8_t length,
               uint8_t* destination) override {
@@ -57,9 +57,7 @@ class XuIoAccess final : public IoAccessTable {
 
  private:
   int Write(XuRequestBlock& block) {
-    HResult hr = XuControlAccess(console_, context_, kXuWrite, kXuSelectorRequest, block.data(),
-                                 static_cast<uint32_t>(block.size()));
-    return Succeeded(hr) ? 1 : 0;
+    return Succeeded(XuWriteRequest(console_, context_, block)) ? 1 : 0;
   }
 
   // The block has room for 16 data bytes; a longer answer would be read
@@ -70,12 +68,12 @@ class XuIoAccess final : public IoAccessTable {
   }
 
   Console& console_;
-  XuControlContext* context_;
+  XuControlContext& context_;
 };
 
 }  // namespace
 
-std::unique_ptr<IoAccessTable> MakeXuIoAccess(Console& console, XuControlContext* context) {
+std::unique_ptr<IoAccessTable> MakeXuIoAccess(Console& console, XuControlContext& context) {
   return std::make_unique<XuIoAccess>(console, context);
 }
 

@@ -1,13 +1,14 @@
 // ROM access through the device's UVC extension unit: the request control
 // carries the vendor requests, the data control 256 bytes of ROM data at a
 // time.
+#include "common/device/rom_access.h"
+
 #include <algorithm>
 #include <array>
 
 #include "common/device/requests.h"
-#include "common/device/rom_access.h"
 #include "common/device/rom_wait.h"
-#include "common/device/xu_control.h"
+#include "common/device/xu/xu_control.h"
 
 namespace zemb {
 
@@ -15,7 +16,7 @@ namespace {
 
 class XuRomAccess final : public RomAccessTable {
  public:
-  XuRomAccess(Console& console, XuControlContext* context)
+  XuRomAccess(Console& console, XuControlContext& context)
       : console_(console), host_(console.GetHost()), context_(context) {}
 
   int ReadRom(const RomParameter& rom, uint8_t* destination, uint32_t address,
@@ -23,19 +24,10 @@ class XuRomAccess final : public RomAccessTable {
     if (length > kMaxRomTransfer) return Refuse();
     bool failed = false;
     for (uint32_t offset = 0; offset < length;) {
-      uint32_t chunk = std::min<uint32_t>(kXuDataLength, length - offset);
-      if (!Start({kOpRead, rom.AddressSize, rom.PageSize, address + offset,
-                  static_cast<uint16_t>(chunk)})) {
-        return 0;
-      }
-      // A failed status read spoils the operation but the data is still
-      // fetched; a device that never finishes is not waited for again.
-      WaitResult wait = Wait(kOpRead);
-      if (wait == WaitResult::TimedOut) return 0;
-      if (wait == WaitResult::Failed) failed = true;
-      std::array<uint8_t, kXuDataLength> data{};
-      if (!Succeeded(XuControlAccess(console_, context_, kXuRead, kXuSelectorData, data.data(),
-                                     kXuDataLength))) {
+      const uint32_t chunk = std::min<uint32_t>(kXuDataLength, length - offset);
+      Chunk data{};
+      if (!StartAndWait(rom, kOpRead, address + offset, chunk, &failed) ||
+          !MoveData(kXuRead, data)) {
         return 0;
       }
       std::copy_n(data.begin(), chunk, destination + offset);
@@ -68,21 +60,14 @@ class XuRomAccess final : public RomAccessTable {
     if (length > rom.PageSize || length > kMaxRomTransfer) return Refuse();
     bool failed = false;
     for (uint32_t offset = 0; offset < length;) {
-      uint32_t chunk = std::min<uint32_t>(kXuDataLength, length - offset);
+      const uint32_t chunk = std::min<uint32_t>(kXuDataLength, length - offset);
       // Bytes past the chunk are sent as zeros.
-      std::array<uint8_t, kXuDataLength> data{};
+      Chunk data{};
       std::copy_n(source + offset, chunk, data.begin());
-      if (!Succeeded(XuControlAccess(console_, context_, kXuWrite, kXuSelectorData, data.data(),
-                                     kXuDataLength))) {
+      if (!MoveData(kXuWrite, data) ||
+          !StartAndWait(rom, kOpWrite, address + offset, chunk, &failed)) {
         return 0;
       }
-      if (!Start({kOpWrite, rom.AddressSize, rom.PageSize, address + offset,
-                  static_cast<uint16_t>(chunk)})) {
-        return 0;
-      }
-      WaitResult wait = Wait(kOpWrite);
-      if (wait == WaitResult::TimedOut) return 0;
-      if (wait == WaitResult::Failed) failed = true;
       offset += chunk;
     }
     return failed ? 0 : 1;
@@ -94,6 +79,28 @@ class XuRomAccess final : public RomAccessTable {
   }
 
  private:
+  using Chunk = std::array<uint8_t, kXuDataLength>;
+
+  // One chunk through the data control.
+  bool MoveData(int direction, Chunk& data) {
+    return Succeeded(XuControlAccess(console_, context_, direction, kXuSelectorData, data.data(),
+                                     kXuDataLength));
+  }
+
+  // Starts a read or write of one chunk and waits for it. False when the
+  // transfer has to stop: the start failed, or the device never finished
+  // and is not waited for again. A failed status read only spoils the
+  // operation (*failed): the data still moves.
+  bool StartAndWait(const RomParameter& rom, uint8_t op, uint32_t address, uint32_t chunk,
+                    bool* failed) {
+    if (!Start({op, rom.AddressSize, rom.PageSize, address, static_cast<uint16_t>(chunk)})) {
+      return false;
+    }
+    const WaitResult wait = Wait(op);
+    if (wait == WaitResult::Failed) *failed = true;
+    return wait != WaitResult::TimedOut;
+  }
+
   int Refuse() {
     host_.SetLastError(kErrorInvalidParameter);
     return 0;
@@ -101,8 +108,7 @@ class XuRomAccess final : public RomAccessTable {
 
   bool Start(const AccessRomBlock& block) {
     XuRequestBlock request = XuAccessRom(block);
-    return Succeeded(XuControlAccess(console_, context_, kXuWrite, kXuSelectorRequest,
-                                     request.data(), kXuRequestLength));
+    return Succeeded(XuWriteRequest(console_, context_, request));
   }
 
   WaitResult Wait(uint8_t op) {
@@ -116,12 +122,12 @@ class XuRomAccess final : public RomAccessTable {
 
   Console& console_;
   Host& host_;
-  XuControlContext* context_;
+  XuControlContext& context_;
 };
 
 }  // namespace
 
-std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext* context) {
+std::unique_ptr<RomAccessTable> MakeXuRomAccess(Console& console, XuControlContext& context) {
   return std::make_unique<XuRomAccess>(console, context);
 }
 

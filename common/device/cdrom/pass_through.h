@@ -1,7 +1,7 @@
-// One vendor command through IOCTL_SCSI_PASS_THROUGH, judged as the device
-// answered it. Both users of the CD-ROM face (the ROM access table and the
-// IO table) send through here, so a command the unit refuses fails the same
-// way everywhere.
+// How a request reaches the device on its CD-ROM face: one vendor command
+// through IOCTL_SCSI_PASS_THROUGH, judged as the device answered it. Both
+// users of the face (the ROM access table and the IO table) send through
+// here, so a command the unit refuses fails the same way everywhere.
 #pragma once
 
 #include <cstdint>
@@ -30,5 +30,14 @@ bool PassThroughAnsweredGood(std::span<const uint8_t, kPassThroughBufferSize> bu
 // nothing the caller may take as data.
 bool SendPassThrough(Host& host, DeviceHandle handle,
                      std::span<uint8_t, kPassThroughBufferSize> buffer, uint32_t length);
+
+// Fills `buffer` for `cdb` with a data stage of `transferLength` bytes in the
+// direction `dataIn` (kScsiDataIn, kScsiDataOut, kScsiDataUnspecified),
+// copies `dataOut` (when given) into the data area, and sends it. A command
+// the device answers with anything but GOOD fails as a failed IOCTL does:
+// its zeroed data area is never taken as what the device read.
+bool SendVendorCommand(Host& host, DeviceHandle handle,
+                       std::span<uint8_t, kPassThroughBufferSize> buffer, uint8_t dataIn,
+                       uint32_t transferLength, const Cdb& cdb, const uint8_t* dataOut = nullptr);
 
 }  // namespace zemb

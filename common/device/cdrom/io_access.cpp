@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 
-#include "common/device/pass_through.h"
+#include "common/device/cdrom/pass_through.h"
+#include "common/device/io_access_table.h"
 #include "common/device/requests.h"
-#include "ioaccess/io_access_table.h"
 
 namespace zemb {
 
@@ -62,16 +62,10 @@ class CdRomIoAccess final : public IoAccessTable {
   }
 
   // A command the device answers with anything but GOOD (an I2C address no
-  // device acknowledges, say) fails as a failed IOCTL does: its zeroed data
-  // area is never shown as what the device read.
+  // device acknowledges, say) fails: no data of it is shown as read.
   bool Send(Request& request, uint8_t dataIn, uint32_t transferLength, const Cdb& cdb,
             const uint8_t* dataOut) {
-    FillPassThrough(request, dataIn, transferLength, cdb);
-    if (dataOut != nullptr) {
-      std::copy_n(dataOut, transferLength, request.begin() + kPassThroughDataOffset);
-    }
-    auto length = static_cast<uint32_t>(kPassThroughDataOffset + transferLength);
-    return SendPassThrough(host_, handle_, request, length);
+    return SendVendorCommand(host_, handle_, request, dataIn, transferLength, cdb, dataOut);
   }
 
   Host& host_;
