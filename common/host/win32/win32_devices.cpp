@@ -31,25 +31,37 @@ static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) == sl::kDataTransf
 static_assert(offsetof(SCSI_PASS_THROUGH, TimeOutValue) == sl::kTimeOutValueOffset);
 static_assert(sizeof(SCSI_PASS_THROUGH::Cdb) == sl::kCdbSize);
 
-#ifdef _WIN64
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);
-static_assert(sizeof(SCSI_PASS_THROUGH) == sl::kX64HeaderSize);
-static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == sl::kX64DataBufferOffsetOffset);
-static_assert(sizeof(SCSI_PASS_THROUGH::DataBufferOffset) == 8);
-static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == sl::kX64SenseInfoOffsetOffset);
-static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == sl::kX64CdbOffset);
-#else
-// The portable packet is this structure byte for byte, so it goes through
+// The sizes and offsets that differ between the two architectures. On x86
+// the portable packet is this structure byte for byte, so it goes through
 // unchanged.
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
-static_assert(sizeof(SCSI_PASS_THROUGH) == sl::kX86HeaderSize);
-static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == sl::kX86DataBufferOffsetOffset);
-static_assert(sizeof(SCSI_PASS_THROUGH::DataBufferOffset) == 4);
-static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == sl::kX86SenseInfoOffsetOffset);
-static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == sl::kX86CdbOffset);
+struct ArchLayout {
+  size_t interfaceData, detailData, header, dataBufferOffsetAt, dataBufferOffsetSize, senseInfoAt,
+      cdbAt;
+};
+#ifdef _WIN64
+constexpr ArchLayout kArch = {32,
+                              8,
+                              sl::kX64HeaderSize,
+                              sl::kX64DataBufferOffsetOffset,
+                              8,
+                              sl::kX64SenseInfoOffsetOffset,
+                              sl::kX64CdbOffset};
+#else
+constexpr ArchLayout kArch = {28,
+                              5,
+                              sl::kX86HeaderSize,
+                              sl::kX86DataBufferOffsetOffset,
+                              4,
+                              sl::kX86SenseInfoOffsetOffset,
+                              sl::kX86CdbOffset};
 #endif
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == kArch.interfaceData);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == kArch.detailData);
+static_assert(sizeof(SCSI_PASS_THROUGH) == kArch.header);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == kArch.dataBufferOffsetAt);
+static_assert(sizeof(SCSI_PASS_THROUGH::DataBufferOffset) == kArch.dataBufferOffsetSize);
+static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == kArch.senseInfoAt);
+static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == kArch.cdbAt);
 #ifdef _WIN64
 // A 64-bit process must hand Windows the 64-bit SCSI_PASS_THROUGH, so the
 // portable packet is rebuilt in that layout, sent as one buffer for input

@@ -26,22 +26,21 @@
 
 namespace zemb::win32 {
 
-inline GUID ToGuid(const Guid& g) {
-  GUID out;
+// Guid is GUID field for field; each converts to the other.
+template <typename To, typename From>
+To ConvertGuid(const From& g) {
+  To out;
   out.Data1 = g.Data1;
   out.Data2 = g.Data2;
   out.Data3 = g.Data3;
   std::memcpy(out.Data4, g.Data4, sizeof out.Data4);
   return out;
 }
-
+inline GUID ToGuid(const Guid& g) {
+  return ConvertGuid<GUID>(g);
+}
 inline Guid FromGuid(const GUID& g) {
-  Guid out;
-  out.Data1 = g.Data1;
-  out.Data2 = g.Data2;
-  out.Data3 = g.Data3;
-  std::memcpy(out.Data4, g.Data4, sizeof out.Data4);
-  return out;
+  return ConvertGuid<Guid>(g);
 }
 
 inline HANDLE ToHandle(DeviceHandle handle) {
