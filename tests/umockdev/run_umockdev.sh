@@ -30,6 +30,16 @@ if ! ldconfig -p 2> /dev/null | grep -q libumockdev-preload.so.0; then
   exit 77
 fi
 
+# The linux tools hold a unit with a lock file in /run/lock named after its
+# node, and the node is /dev/sg0 in every bed: two runs of this test on one
+# machine would wait for each other's unit and print that they wait. As
+# root, each run takes a /run/lock of its own in a mount namespace of its own.
+if [ -z "${ZEMB_PRIVATE_RUN_LOCK-}" ] && [ "$(id -u)" -eq 0 ] &&
+  unshare --mount sh -c 'mount -t tmpfs -o mode=1777 zemb-locks /run/lock' 2> /dev/null; then
+  exec env ZEMB_PRIVATE_RUN_LOCK=1 unshare --mount \
+    sh -c 'mount -t tmpfs -o mode=1777 zemb-locks /run/lock && exec "$0" "$@"' "$0" "$@"
+fi
+
 work=$(mktemp -d /tmp/zemb-umock.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 ldev=$work/linux-device  # the device the bed serves
