@@ -52,12 +52,8 @@ wdev=$work/wine-device    # the device the driver and the filter serve
 ndev=$work/native-device  # the native tools' device, and their working folder
 wrun=$work/wine-run       # the Windows tools' working folder
 mkdir -p "$wdev" "$ndev" "$wrun"
-failed=0
-
-fail() {
-  failed=$((failed + 1))
-  echo "FAIL: $*"
-}
+tdev=$wdev tdev_name="Wine's device" tname=Windows
+. "$(dirname "$0")/side_by_side.sh"
 
 # Z: is the Unix root in every Wine prefix.
 winpath() { local p="Z:$1"; printf '%s' "${p//\//\\}"; }
@@ -183,28 +179,8 @@ echo "wine prefix and test driver ready ($((SECONDS - start)) s)"
 
 # --- running both sides -----------------------------------------------------
 
-printf 'ROM_TYPE SPI\nROM_NAME W25Q512\nROM_VENDOR Zemb\nROM_SIZE 65536\nPAGE_SIZE 256\nADDRESS_SIZE 3\n' \
-  > "$work/spi.cfg"
-# Inputs of a 64 KiB ROM: repeatable bytes, an image that ends inside it.
-make_inputs() {
-  cp "$work/spi.cfg" "$1/"
-  head -c 20000 /dev/zero | tr '\0' '\132' > "$1/hwfw.bin"
-  printf 'ZEMB-HWFW-2.4' | dd of="$1/hwfw.bin" conv=notrunc status=none
-  head -c 24000 /dev/zero | tr '\0' '\133' > "$1/hwfw-2.bin"
-  head -c 4096 /dev/zero | tr '\0' '\104' > "$1/desc.bin"
-  head -c 6000 /dev/zero | tr '\0' '\105' > "$1/desc-2.bin"
-  seq 1 2000 | head -c 8192 > "$1/image.iso"
-  seq 5000 9000 | head -c 12288 > "$1/image-2.iso"
-}
 make_inputs "$wrun"
 make_inputs "$ndev"
-
-tool_of() {  # side (w or n), tool name
-  case "$1$2" in
-    wrom) echo "$wrom" ;; wmisc) echo "$wmisc" ;; wio) echo "$wio" ;; wzemb) echo "$wzemb" ;;
-    nrom) echo "$nrom" ;; nmisc) echo "$nmisc" ;; nio) echo "$nio" ;; nzemb) echo "$nzemb" ;;
-  esac
-}
 
 # The Windows tool in its folder, the native one in its own; each side's
 # output in $work/{w,n}.{out,err} and the exit status in wstatus and
@@ -273,35 +249,12 @@ compare() {  # what
   if [ "$nstatus" -ne "$wstatus" ]; then
     fail "$what: exit status $wstatus under Wine, $nstatus natively"
   fi
-  if ! cmp -s "$ndev/ZembSimDevice/rom.bin" "$wdev/ZembSimDevice/rom.bin"; then
-    fail "$what: the ROM differs from the native build's"
-    cmp "$ndev/ZembSimDevice/rom.bin" "$wdev/ZembSimDevice/rom.bin" | head -3
-  fi
-  if ! diff "$ndev/ZembSimDevice/device.txt" "$wdev/ZembSimDevice/device.txt" > "$work/diff"; then
-    fail "$what: the device state differs from the native build's"
-    head -20 "$work/diff"
-  fi
-}
-
-step() {  # face, tool args...
-  local face=$1
-  shift
-  run_both "$@"
-  compare "$face: $*"
+  compare_devices "$what"
 }
 
 expect_status() {  # what, status: of the last step, on both sides
   [ "$nstatus" -eq "$2" ] && [ "$wstatus" -eq "$2" ] ||
     fail "$1: exit status $wstatus under Wine, $nstatus natively, not $2"
-}
-
-expect_in() {  # what, file, text
-  grep -qF -- "$3" "$2" || fail "$1: no \"$3\" in the Windows tool's output"
-}
-
-sim_both() {  # zembsim args...
-  (cd "$wdev" && "$zembsim" "$@" > /dev/null) || fail "zembsim $* (Wine's device)"
-  (cd "$ndev" && "$zembsim" "$@" > /dev/null) || fail "zembsim $* (native device)"
 }
 
 # --- the flows --------------------------------------------------------------
@@ -328,24 +281,14 @@ for face in own cdrom xu; do
     cdrom) expect_in "$face BURN" "$work/w.out" "=> GetNorvaCDROMHandle [INFO] Find Kesh device" ;;
     xu) expect_in "$face BURN" "$work/w.out" "  Found device: Screen Capture ignored" ;;
   esac
-  step $face rom PRINT spi.cfg 0
-  step $face rom HWFW hwfw-2.bin spi.cfg
-  step $face rom IMG image-2.iso spi.cfg
-  step $face rom DESC desc-2.bin spi.cfg
-  step $face misc SER 20000130041415 spi.cfg
-  step $face misc MAC 11-22-33-44-55-66 AA-BB-CC-DD-EE-FF spi.cfg
-  step $face rom PRINT spi.cfg 45056
+  rom_steps $face
 
   if [ $face = own ]; then
     # The IO tool has no own-driver path.
     step $face io GPIO GET
     expect_in "$face GPIO" "$work/w.out" "Cannot find device for test!!!"
   else
-    step $face io GPIO SET_DIR 0xFF
-    step $face io GPIO SET 0x5A
-    step $face io GPIO GET
-    step $face io I2C W 0x78 2 0x1002 2 0xab 0xcd
-    step $face io I2C R 0x78 2 0x1002 2
+    io_steps $face
   fi
 
   # A failing device: the tools' failure texts, the Win32 error and its

@@ -55,7 +55,17 @@ auto Run(ZembSimUnit* unit, Request request, decltype(request()) saveFailed) {
   return result;
 }
 
-uint32_t Finish(const IoctlResult& r, uint32_t* returned) {
+// One METHOD_BUFFERED device control through `ioctl(request, buffer)`. The
+// firmware reads the whole request before it answers into the same buffer
+// only if it is handed a copy.
+template <typename Ioctl>
+uint32_t BufferedIoctl(ZembSimUnit* unit, void* buffer, uint32_t inLength, uint32_t* returned,
+                       Ioctl ioctl) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  std::vector<uint8_t> request(bytes, bytes + (bytes != nullptr ? inLength : 0));
+  IoctlResult failed{false, zemb::kErrorGenFailure, 0};
+  IoctlResult r = Run(
+      unit, [&] { return ioctl(bytes != nullptr ? request.data() : nullptr, bytes); }, failed);
   if (returned != nullptr) *returned = r.ok ? r.bytesReturned : 0;
   return r.ok ? zemb::kErrorSuccess : (r.error != 0 ? r.error : zemb::kErrorGenFailure);
 }
@@ -86,35 +96,17 @@ extern "C" uint32_t ZembSimUnitXuNodeId(const ZembSimUnit* unit) {
 
 extern "C" uint32_t ZembSimUnitOwnIoctl(ZembSimUnit* unit, uint32_t code, void* buffer,
                                         uint32_t inLength, uint32_t outLength, uint32_t* returned) {
-  auto* bytes = static_cast<uint8_t*>(buffer);
-  // The firmware reads the whole request before it answers into the same
-  // buffer only if it is handed a copy.
-  std::vector<uint8_t> request(bytes, bytes + (bytes != nullptr ? inLength : 0));
-  IoctlResult failed{false, zemb::kErrorGenFailure, 0};
-  IoctlResult r = Run(
-      unit,
-      [&] {
-        return unit->device->OwnDriverIoctl(code, bytes != nullptr ? request.data() : nullptr,
-                                            inLength, bytes, outLength);
-      },
-      failed);
-  return Finish(r, returned);
+  return BufferedIoctl(unit, buffer, inLength, returned, [&](const uint8_t* in, uint8_t* out) {
+    return unit->device->OwnDriverIoctl(code, in, inLength, out, outLength);
+  });
 }
 
 extern "C" uint32_t ZembSimUnitCdromIoctl(ZembSimUnit* unit, uint32_t code, void* buffer,
                                           uint32_t inLength, uint32_t outLength,
                                           uint32_t headerLength, uint32_t* returned) {
-  auto* bytes = static_cast<uint8_t*>(buffer);
-  std::vector<uint8_t> request(bytes, bytes + (bytes != nullptr ? inLength : 0));
-  IoctlResult failed{false, zemb::kErrorGenFailure, 0};
-  IoctlResult r = Run(
-      unit,
-      [&] {
-        return unit->device->CdromIoctl(code, bytes != nullptr ? request.data() : nullptr, inLength,
-                                        bytes, outLength, headerLength);
-      },
-      failed);
-  return Finish(r, returned);
+  return BufferedIoctl(unit, buffer, inLength, returned, [&](const uint8_t* in, uint8_t* out) {
+    return unit->device->CdromIoctl(code, in, inLength, out, outLength, headerLength);
+  });
 }
 
 extern "C" int32_t ZembSimUnitXuProperty(ZembSimUnit* unit, const void* property,

@@ -24,6 +24,7 @@
 #include <new>
 #include <string>
 
+#include "common/host/win32/ks_topology_info.h"
 #include "tests/wine/sim_unit.h"
 
 namespace {
@@ -35,10 +36,9 @@ constexpr GUID kClsidZembCamera = {
 constexpr GUID kClsidOtherCamera = {
     0x2E6EDC79, 0x31FC, 0x4D2A, {0x84, 0xB5, 0x7B, 0x2F, 0xC1, 0x94, 0xE0, 0x14}};
 
-constexpr GUID kIidIKsTopologyInfo = {
-    0x720D4AC0, 0x7533, 0x11D0, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
-constexpr GUID kIidIKsControl = {
-    0x28F54685, 0x06FD, 0x11D2, {0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+using zemb::ks::kIidIKsControl;
+using zemb::ks::kIidIKsTopologyInfo;
+
 constexpr GUID kIidIBaseFilter = {
     0x56A86895, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 constexpr GUID kIidIMediaFilter = {
@@ -61,21 +61,6 @@ constexpr HRESULT kSetNotFound = static_cast<HRESULT>(0x80070492);  // ERROR_SET
 
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
-
-// The vtable order of vidcap.h in the Windows SDK; mingw-w64 has no
-// vidcap.h. The tools call through these slots.
-struct IKsTopologyInfo : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE get_NumCategories(DWORD* count) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Category(DWORD index, GUID* category) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_NumConnections(DWORD* count) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_ConnectionInfo(DWORD index,
-                                                       KSTOPOLOGY_CONNECTION* info) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_NodeName(DWORD nodeId, WCHAR* name, DWORD bufferSize,
-                                                 DWORD* nameLength) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_NumNodes(DWORD* count) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_NodeType(DWORD nodeId, GUID* nodeType) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CreateNodeInstance(DWORD nodeId, REFIID iid, void** object) = 0;
-};
 
 // One loaded device, shared by a filter and the node controls it handed out.
 class Unit {
@@ -105,28 +90,52 @@ std::string StateFolder(const GUID& clsid) {
   return folder;
 }
 
-class NodeControl final : public IKsControl {
- public:
-  // `unit` null: a node that answers no property set of the device.
-  NodeControl(std::shared_ptr<Unit> unit, DWORD node) : unit_(std::move(unit)), node_(node) {
-    ++g_objects;
-  }
-  ~NodeControl() { --g_objects; }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (iid != kIidIUnknown && iid != kIidIKsControl) return E_NOINTERFACE;
-    *object = static_cast<IKsControl*>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
+// The reference count every object here keeps, and the count of live
+// objects DllCanUnloadNow answers from.
+class Counted {
+ protected:
+  Counted() { ++g_objects; }
+  virtual ~Counted() { --g_objects; }
+  ULONG Up() { return ++refs_; }
+  ULONG Down() {
     const ULONG left = --refs_;
     if (left == 0) delete this;
     return left;
   }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+// IUnknown of an object with one interface besides IUnknown.
+template <typename Interface, const GUID& kIid>
+class OneInterface : public Interface, public Counted {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (iid != kIidIUnknown && iid != kIid) return E_NOINTERFACE;
+    *object = static_cast<Interface*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return Up(); }
+  STDMETHODIMP_(ULONG) Release() override { return Down(); }
+};
+
+// Hands a new object (null: out of memory) to the caller as interface iid;
+// the creator's own reference goes.
+HRESULT HandOver(IUnknown* created, REFIID iid, void** object) {
+  if (created == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = created->QueryInterface(iid, object);
+  created->Release();
+  return hr;
+}
+
+class NodeControl final : public OneInterface<IKsControl, kIidIKsControl> {
+ public:
+  // `unit` null: a node that answers no property set of the device.
+  NodeControl(std::shared_ptr<Unit> unit, DWORD node) : unit_(std::move(unit)), node_(node) {}
 
   // The KSP_NODE names its node itself; the firmware refuses one that is
   // not the extension unit, as the real device does.
@@ -145,7 +154,6 @@ class NodeControl final : public IKsControl {
   STDMETHODIMP KsEvent(PKSEVENT, ULONG, LPVOID, ULONG, ULONG*) override { return E_NOTIMPL; }
 
  private:
-  std::atomic<ULONG> refs_{1};
   std::shared_ptr<Unit> unit_;
   DWORD node_;
 };
@@ -155,11 +163,10 @@ struct Node {
   bool device;  // its property requests reach the firmware
 };
 
-class CaptureFilter final : public IBaseFilter, public IKsTopologyInfo {
+class CaptureFilter final : public IBaseFilter, public IKsTopologyInfo, public Counted {
  public:
   CaptureFilter(const GUID& clsid, std::shared_ptr<Unit> unit)
       : clsid_(clsid), unit_(std::move(unit)) {
-    ++g_objects;
     if (unit_) {
       // A camera terminal, a processing unit, a device-specific node that is
       // not the extension unit, then the extension unit where the device
@@ -185,7 +192,6 @@ class CaptureFilter final : public IBaseFilter, public IKsTopologyInfo {
       nodeCount_ = 3;
     }
   }
-  ~CaptureFilter() { --g_objects; }
   static constexpr DWORD kMaxNodes = 64;
 
   // IUnknown
@@ -203,12 +209,8 @@ class CaptureFilter final : public IBaseFilter, public IKsTopologyInfo {
     AddRef();
     return S_OK;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  STDMETHODIMP_(ULONG) AddRef() override { return Up(); }
+  STDMETHODIMP_(ULONG) Release() override { return Down(); }
 
   // IPersist, IMediaFilter, IBaseFilter: no graph ever runs this filter.
   STDMETHODIMP GetClassID(CLSID* clsid) override {
@@ -249,40 +251,20 @@ class CaptureFilter final : public IBaseFilter, public IKsTopologyInfo {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (node >= nodeCount_) return E_INVALIDARG;
-    auto* control = new (std::nothrow) NodeControl(nodes_[node].device ? unit_ : nullptr, node);
-    if (control == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = control->QueryInterface(iid, object);
-    control->Release();
-    return hr;
+    return HandOver(new (std::nothrow) NodeControl(nodes_[node].device ? unit_ : nullptr, node),
+                    iid, object);
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   GUID clsid_;
   std::shared_ptr<Unit> unit_;
   Node nodes_[kMaxNodes] = {};
   DWORD nodeCount_ = 0;
 };
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public OneInterface<IClassFactory, kIidIClassFactory> {
  public:
-  explicit ClassFactory(const GUID& clsid) : clsid_(clsid) { ++g_objects; }
-  ~ClassFactory() { --g_objects; }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (iid != kIidIUnknown && iid != kIidIClassFactory) return E_NOINTERFACE;
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  explicit ClassFactory(const GUID& clsid) : clsid_(clsid) {}
 
   // The Zemb camera is there only while a device is plugged into its state
   // folder; binding it otherwise fails, as binding an unplugged camera does.
@@ -296,11 +278,9 @@ class ClassFactory final : public IClassFactory {
       if (raw == nullptr) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
       unit = std::make_shared<Unit>(raw);
     }
-    auto* filter = new (std::nothrow) CaptureFilter(clsid_, std::move(unit));
-    if (filter == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = static_cast<IBaseFilter*>(filter)->QueryInterface(iid, object);
-    static_cast<IBaseFilter*>(filter)->Release();
-    return hr;
+    return HandOver(
+        static_cast<IBaseFilter*>(new (std::nothrow) CaptureFilter(clsid_, std::move(unit))), iid,
+        object);
   }
   STDMETHODIMP LockServer(BOOL lock) override {
     g_locks += lock ? 1 : -1;
@@ -308,7 +288,6 @@ class ClassFactory final : public IClassFactory {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   GUID clsid_;
 };
 
@@ -319,11 +298,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (clsid != kClsidZembCamera && clsid != kClsidOtherCamera) return CLASS_E_CLASSNOTAVAILABLE;
-  auto* factory = new (std::nothrow) ClassFactory(clsid);
-  if (factory == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = factory->QueryInterface(iid, object);
-  factory->Release();
-  return hr;
+  return HandOver(new (std::nothrow) ClassFactory(clsid), iid, object);
 }
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllCanUnloadNow() {
