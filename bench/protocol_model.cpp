@@ -2,25 +2,18 @@
 
 #include <algorithm>
 
+#include "common/rom/misc_record.h"
+#include "common/rom/rom_layout.h"
+
 namespace zemb::bench {
 
 namespace {
 
-// The ROM's fixed geometry as the device and the image layout have it.
-constexpr uint32_t kSector = 4096;
-constexpr uint32_t kChunk = 4096;      // one file and ROM transfer of the tools
-constexpr uint32_t kSpiPage = 256;     // the SPI chip's program page
-constexpr uint32_t kXuChunk = 256;     // the extension unit's data control
-constexpr uint32_t kHeaderSector = 0;  // the header's sector
-constexpr uint32_t kHeaderBytes = 256;
-constexpr uint32_t kHwFwStart = 256;
-constexpr uint32_t kHwFwBytes = 32512;
-constexpr uint32_t kHwFwEraseEnd = 32768;
-constexpr uint32_t kDescStart = 32768;
-constexpr uint32_t kMiscStart = 45056;
-constexpr uint32_t kMiscRecord = 40;
-constexpr uint32_t kImageStart = 49152;
-constexpr uint32_t kPauseMs = 1;  // every wait but the chip erase's
+// The tools' transfers; the ROM's regions are the image layout's.
+constexpr uint32_t kChunk = 4096;   // one file and ROM transfer of the tools
+constexpr uint32_t kSpiPage = 256;  // the SPI chip's program page
+constexpr uint32_t kXuChunk = 256;  // the extension unit's data control
+constexpr uint32_t kPauseMs = 1;    // every wait but the chip erase's
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) {
   return (a + b - 1) / b;
@@ -63,10 +56,20 @@ uint64_t ProtocolModel::TransferUs() const {
   return face_ == sim::Face::Cdrom ? timing_.scsiCommandUs : timing_.controlTransferUs;
 }
 
+uint32_t ProtocolModel::Step(uint32_t length) const {
+  return face_ == sim::Face::Xu ? kXuChunk : std::max<uint32_t>(1, length);
+}
+
 void ProtocolModel::Request(Column column, uint64_t count) {
   totals_.requests.n[column] += count;
   totals_.deviceUs += count * TransferUs();
   totals_.lowerBoundUs += count * TransferUs();
+}
+
+void ProtocolModel::CdromCommand(uint64_t busyUs) {
+  Request(kAccess);
+  totals_.deviceUs += busyUs;
+  totals_.lowerBoundUs += busyUs;
 }
 
 uint64_t ProtocolModel::WriteBusyUs(uint32_t address, uint32_t length) const {
@@ -77,7 +80,7 @@ uint64_t ProtocolModel::WriteBusyUs(uint32_t address, uint32_t length) const {
 }
 
 uint64_t ProtocolModel::ReadBusyUs(uint32_t length) const {
-  return uint64_t{timing_.readUsPer4KiB} * CeilDiv(length, kSector);
+  return uint64_t{timing_.readUsPer4KiB} * CeilDiv(length, kRomSectorSize);
 }
 
 void ProtocolModel::Wait(uint64_t busyUs, uint32_t pauseMs) {
@@ -122,53 +125,30 @@ void ProtocolModel::EraseSector() {
 }
 
 void ProtocolModel::WriteRom(uint32_t address, uint32_t length) {
-  switch (face_) {
-    case sim::Face::Own:
-      Request(kData);
-      Request(kAccess);
-      Wait(WriteBusyUs(address, length), kPauseMs);
-      break;
-    case sim::Face::Cdrom: {
-      // Data in the command; the command returns when the chip is done.
-      Request(kAccess);
-      const uint64_t busy = WriteBusyUs(address, length);
-      totals_.deviceUs += busy;
-      totals_.lowerBoundUs += busy;
-      break;
-    }
-    case sim::Face::Xu:
-      for (uint32_t offset = 0; offset < length; offset += kXuChunk) {
-        const uint32_t chunk = std::min(kXuChunk, length - offset);
-        Request(kData);
-        Request(kAccess);
-        Wait(WriteBusyUs(address + offset, chunk), kPauseMs);
-      }
-      break;
+  if (face_ == sim::Face::Cdrom) {
+    // Data in the command.
+    CdromCommand(WriteBusyUs(address, length));
+    return;
+  }
+  const uint32_t step = Step(length);
+  for (uint32_t offset = 0; offset < length; offset += step) {
+    const uint32_t piece = std::min(step, length - offset);
+    Request(kData);
+    Request(kAccess);
+    Wait(WriteBusyUs(address + offset, piece), kPauseMs);
   }
 }
 
 void ProtocolModel::ReadRom(uint32_t, uint32_t length) {
-  switch (face_) {
-    case sim::Face::Own:
-      Request(kAccess);
-      Wait(ReadBusyUs(length), kPauseMs);
-      Request(kData);
-      break;
-    case sim::Face::Cdrom: {
-      Request(kAccess);
-      const uint64_t busy = ReadBusyUs(length);
-      totals_.deviceUs += busy;
-      totals_.lowerBoundUs += busy;
-      break;
-    }
-    case sim::Face::Xu:
-      for (uint32_t offset = 0; offset < length; offset += kXuChunk) {
-        const uint32_t chunk = std::min(kXuChunk, length - offset);
-        Request(kAccess);
-        Wait(ReadBusyUs(chunk), kPauseMs);
-        Request(kData);
-      }
-      break;
+  if (face_ == sim::Face::Cdrom) {
+    CdromCommand(ReadBusyUs(length));
+    return;
+  }
+  const uint32_t step = Step(length);
+  for (uint32_t offset = 0; offset < length; offset += step) {
+    Request(kAccess);
+    Wait(ReadBusyUs(std::min(step, length - offset)), kPauseMs);
+    Request(kData);
   }
 }
 
@@ -182,7 +162,7 @@ void ProtocolModel::WritePieces(uint32_t address, uint32_t length) {
 
 void ProtocolModel::EraseSectors(uint32_t, uint32_t length) {
   if (!Spi()) return;
-  for (uint64_t offset = 0; offset < length; offset += kSector) EraseSector();
+  for (uint64_t offset = 0; offset < length; offset += kRomSectorSize) EraseSector();
 }
 
 void ProtocolModel::WriteRegionVerified(uint32_t start, uint32_t count) {
@@ -204,38 +184,38 @@ void ProtocolModel::Burn(uint32_t length) {
 void ProtocolModel::ProgramHwFw() {
   FindDevice();
   GetRomType();
-  ReadRom(kHeaderSector, kSector);
-  EraseSectors(kHeaderSector, kHwFwEraseEnd);
-  WritePieces(kHeaderSector, kHeaderBytes);
-  ReadRom(kHeaderSector, kHeaderBytes);
-  WriteRegionVerified(kHwFwStart, kHwFwBytes);
+  ReadRom(kHeaderAddress, kRomSectorSize);
+  EraseSectors(kHeaderAddress, kDescAddress - kHeaderAddress);  // up to the descriptor
+  WritePieces(kHeaderAddress, kHeaderSize);
+  ReadRom(kHeaderAddress, kHeaderSize);
+  WriteRegionVerified(kHwFwAddress, kHwFwSize);
 }
 
 void ProtocolModel::ProgramImage(uint32_t length) {
   FindDevice();
   GetRomType();
-  ReadRom(kHeaderSector, kSector);
-  EraseSectors(kHeaderSector, kSector);
-  EraseSectors(kImageStart, length);
-  WritePieces(kHeaderSector, kSector);
-  ReadRom(kHeaderSector, kSector);
-  WriteRegionVerified(kImageStart, length);
+  ReadRom(kHeaderAddress, kRomSectorSize);
+  EraseSectors(kHeaderAddress, kRomSectorSize);
+  EraseSectors(kImageAddress, length);
+  WritePieces(kHeaderAddress, kRomSectorSize);
+  ReadRom(kHeaderAddress, kRomSectorSize);
+  WriteRegionVerified(kImageAddress, length);
 }
 
 void ProtocolModel::ProgramDesc(uint32_t length) {
   FindDevice();
   GetRomType();
-  EraseSectors(kDescStart, length);
-  WriteRegionVerified(kDescStart, length);
+  EraseSectors(kDescAddress, length);
+  WriteRegionVerified(kDescAddress, length);
 }
 
 void ProtocolModel::ProgramSerialNumber() {
   FindDevice();
   GetRomType();
-  ReadRom(kMiscStart, kMiscRecord);
-  EraseSectors(kMiscStart, kSector);
-  WritePieces(kMiscStart, kMiscRecord);
-  ReadRom(kMiscStart, kMiscRecord);
+  ReadRom(kMiscAddress, kMiscRecordSize);
+  EraseSectors(kMiscAddress, kRomSectorSize);
+  WritePieces(kMiscAddress, kMiscRecordSize);
+  ReadRom(kMiscAddress, kMiscRecordSize);
 }
 
 void ProtocolModel::ZembRead(uint32_t start, uint32_t length) {
@@ -253,8 +233,8 @@ void ProtocolModel::ZembWrite(const uint8_t* rom, const uint8_t* image, uint32_t
   // The images the bench writes either carry the unit's misc record bytes
   // unchanged or meet an erased record, so the record's own rule changes
   // nothing in these counts.
-  for (uint32_t sector = 0; sector < length; sector += kSector) {
-    const uint32_t n = std::min(kSector, length - sector);
+  for (uint32_t sector = 0; sector < length; sector += kRomSectorSize) {
+    const uint32_t n = std::min(kRomSectorSize, length - sector);
     const uint8_t* before = rom + sector;
     const uint8_t* after = image + sector;
     ReadRom(sector, n);

@@ -85,6 +85,11 @@ class ProtocolModel {
  private:
   bool Spi() const { return kind_ == sim::RomKind::Spi; }
   void Request(Column column, uint64_t count = 1);
+  // The bytes one data request carries on the own driver or the extension
+  // unit: the whole call, or the unit's data control at a time.
+  uint32_t Step(uint32_t length) const;
+  // One CD-ROM ROM command: it returns when the chip is done, after `busyUs`.
+  void CdromCommand(uint64_t busyUs);
   uint64_t WriteBusyUs(uint32_t address, uint32_t length) const;
   uint64_t ReadBusyUs(uint32_t length) const;
   // The status looks after an operation that stays busy for `busyUs` has

@@ -189,14 +189,14 @@ class SimDevice {
   void ClearTrace() { trace_.clear(); }
 
  private:
-  // Firmware state between requests (running operation, staged data, the
-  // extension unit's pending answer, fault counters) lives in the
-  // implementation file.
-  struct Firmware;
+  // The firmware state between requests (running operation, staged data,
+  // fault counters) and the three faces' decoders, with the extension
+  // unit's pending answer, live in sim/device/.
+  struct Parts;
   DeviceState state_;
   Clock& clock_;
   std::vector<TraceEntry> trace_;
-  std::unique_ptr<Firmware> fw_;
+  std::unique_ptr<Parts> parts_;
 
  public:
   ~SimDevice();

@@ -393,10 +393,7 @@ TEST_F(IoAccessCdRomTest, GetsTheGpioByteInOneByteCommand) {
 }
 
 TEST_F(IoAccessCdRomTest, FailsWhenThePassThroughFails) {
-  sim::Fault fault;
-  fault.type = sim::Fault::Type::FailRequest;
-  fault.kind = sim::RequestKind::IoAccess;
-  rig_.device->State().faults.push_back(fault);
+  rig_.device->State().faults.push_back(test::FailNth(sim::RequestKind::IoAccess));
   EXPECT_EQ(RunIo(rig_, {"GPIO", "SET", "0x5A"}), std::string(kFail) + kFailLine);
   EXPECT_EQ(rig_.device->State().gpioData, 0x00);
   const auto& colors = rig_.host->Colors();

@@ -115,16 +115,10 @@ struct ToolRun {
   std::vector<sim::Fault> faults;
 };
 
-sim::Fault Failing(sim::RequestKind kind, uint32_t nth = 1) {
-  sim::Fault f;
-  f.kind = kind;
-  f.nth = nth;
-  return f;
-}
-
 TEST(OperatorGuide, RecipeReadsEveryOutcomeOfEveryFunctionRight) {
   const Rule rule = RuleOfTheGuide(Guide());
   using K = sim::RequestKind;
+  using test::FailNth;
   const std::vector<ToolRun> runs = {
       {"ZembRomProgram", {"MAKE", "hwfw.bin", "desc.bin"}, Outcome::Pass, {}},
       {"ZembRomProgram", {"MAKE", "hwfw.bin", "missing.bin"}, Outcome::Fail, {}},
@@ -133,35 +127,35 @@ TEST(OperatorGuide, RecipeReadsEveryOutcomeOfEveryFunctionRight) {
       {"ZembRomProgram",
        {"BURN", "data.bin", "spi.cfg"},
        Outcome::Fail,
-       {Failing(K::AccessRom, 3)}},
+       {FailNth(K::AccessRom, 3)}},
       {"ZembRomProgram", {"BURN", "data.bin", "spi.cfg"}, Outcome::NoDevice, {}},
       {"ZembRomProgram", {"BURN", "data.bin", "missing.cfg"}, Outcome::Usage, {}},
       {"ZembRomProgram", {"HWFW", "hwfw.bin", "spi.cfg"}, Outcome::Pass, {}},
-      {"ZembRomProgram", {"HWFW", "hwfw.bin", "spi.cfg"}, Outcome::Fail, {Failing(K::RomStatus)}},
+      {"ZembRomProgram", {"HWFW", "hwfw.bin", "spi.cfg"}, Outcome::Fail, {FailNth(K::RomStatus)}},
       {"ZembRomProgram", {"IMG", "data.bin", "spi.cfg"}, Outcome::Pass, {}},
       {"ZembRomProgram", {"IMG", "data.bin", "spi.cfg"}, Outcome::NoDevice, {}},
       {"ZembRomProgram", {"DESC", "desc.bin", "spi.cfg"}, Outcome::Pass, {}},
-      {"ZembRomProgram", {"DESC", "desc.bin", "spi.cfg"}, Outcome::Fail, {Failing(K::RomType)}},
+      {"ZembRomProgram", {"DESC", "desc.bin", "spi.cfg"}, Outcome::Fail, {FailNth(K::RomType)}},
       {"ZembRomProgram", {"PRINT", "spi.cfg", "0"}, Outcome::Pass, {}},
-      {"ZembRomProgram", {"PRINT", "spi.cfg", "0"}, Outcome::Fail, {Failing(K::AccessRom)}},
+      {"ZembRomProgram", {"PRINT", "spi.cfg", "0"}, Outcome::Fail, {FailNth(K::AccessRom)}},
       {"ZembRomProgram", {"PRINT", "spi.cfg", "0"}, Outcome::NoDevice, {}},
       {"ZembRomProgram", {"PRINT", "spi.cfg", "65536"}, Outcome::Usage, {}},
       {"ZembRomProgram", {"ERASE", "spi.cfg"}, Outcome::Pass, {}},
-      {"ZembRomProgram", {"ERASE", "spi.cfg"}, Outcome::Fail, {Failing(K::AccessRom)}},
+      {"ZembRomProgram", {"ERASE", "spi.cfg"}, Outcome::Fail, {FailNth(K::AccessRom)}},
       {"ZembRomProgram", {"ERASE", "spi.cfg"}, Outcome::NoDevice, {}},
       {"ZembRomProgram", {"ERASE", "i2c.cfg"}, Outcome::Usage, {}},
       {"ZembRomMisc", {"SER", "20000130041415", "spi.cfg"}, Outcome::Pass, {}},
-      {"ZembRomMisc", {"SER", "20000130041415", "spi.cfg"}, Outcome::Fail, {Failing(K::AccessRom)}},
+      {"ZembRomMisc", {"SER", "20000130041415", "spi.cfg"}, Outcome::Fail, {FailNth(K::AccessRom)}},
       {"ZembRomMisc", {"SER", "20000130041415", "spi.cfg"}, Outcome::NoDevice, {}},
       {"ZembRomMisc", {"SER", "2000013004141", "spi.cfg"}, Outcome::Usage, {}},
       {"ZembRomMisc", {"MAC", "1-2-3-4-5-6", "a-b-c-d-e-f", "spi.cfg"}, Outcome::Pass, {}},
       {"ZembRomMisc",
        {"MAC", "1-2-3-4-5-6", "a-b-c-d-e-f", "spi.cfg"},
        Outcome::Fail,
-       {Failing(K::AccessRom, 3)}},
+       {FailNth(K::AccessRom, 3)}},
       {"ZembRomMisc", {"MAC", "1-2-3-4-5-6", "spi.cfg"}, Outcome::Usage, {}},
       {"ZembIoAccess", {"GPIO", "GET"}, Outcome::Pass, {}},
-      {"ZembIoAccess", {"GPIO", "SET", "0x5A"}, Outcome::Fail, {Failing(K::IoAccess)}},
+      {"ZembIoAccess", {"GPIO", "SET", "0x5A"}, Outcome::Fail, {FailNth(K::IoAccess)}},
       {"ZembIoAccess", {"GPIO", "GET"}, Outcome::NoDevice, {}},
       {"ZembIoAccess", {"GPIO", "SET"}, Outcome::Usage, {}},
       {"ZembIoAccess", {"I2C", "R", "0x78", "2", "0x0301", "2"}, Outcome::Pass, {}},

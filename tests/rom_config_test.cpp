@@ -8,6 +8,25 @@
 namespace zemb {
 namespace {
 
+// One ReadRomConfig call with the tool's console on a machine with nothing
+// plugged in: what it returned, filled in and printed.
+struct ConfigRead {
+  int result = -1;
+  uint8_t romType = kRomTypeUnset;
+  RomParameter rom;
+  std::string out, err;
+};
+
+ConfigRead ReadConfig(const char* path) {
+  sim::SimRig rig{sim::SimMachine{}};
+  Console console(*rig.host);
+  ConfigRead read;
+  read.result = ReadRomConfig(console, path, &read.romType, &read.rom);
+  read.out = rig.host->Stdout();
+  read.err = rig.host->Stderr();
+  return read;
+}
+
 struct ConfigCase {
   const char* name;
   std::string text;
@@ -26,18 +45,15 @@ TEST_P(ReadRomConfigTest, ReadsAndChecks) {
   const ConfigCase& c = GetParam();
   test::ScratchDir dir;
   test::WriteText("rom.cfg", c.text);
-  sim::SimRig rig{sim::SimMachine{}};
-  Console console(*rig.host);
-  RomParameter rom;
-  uint8_t romType = kRomTypeUnset;
-  EXPECT_EQ(ReadRomConfig(console, "rom.cfg", &romType, &rom), c.result);
-  EXPECT_EQ(romType, c.romType);
-  EXPECT_STREQ(rom.RomTypeName, c.typeName);
-  EXPECT_EQ(rom.RomSize, c.romSize);
-  EXPECT_EQ(rom.PageSize, c.pageSize);
-  EXPECT_EQ(rom.AddressSize, c.addressSize);
-  EXPECT_EQ(rig.host->Stdout(), c.output);
-  EXPECT_EQ(rig.host->Stderr(), "");
+  const ConfigRead read = ReadConfig("rom.cfg");
+  EXPECT_EQ(read.result, c.result);
+  EXPECT_EQ(read.romType, c.romType);
+  EXPECT_STREQ(read.rom.RomTypeName, c.typeName);
+  EXPECT_EQ(read.rom.RomSize, c.romSize);
+  EXPECT_EQ(read.rom.PageSize, c.pageSize);
+  EXPECT_EQ(read.rom.AddressSize, c.addressSize);
+  EXPECT_EQ(read.out, c.output);
+  EXPECT_EQ(read.err, "");
 }
 
 const std::string kParamError = "    ->RomSize     ";
@@ -115,28 +131,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReadRomConfig, MissingFilePrintsOnlyTheOpenLine) {
   test::ScratchDir dir;
-  sim::SimRig rig{sim::SimMachine{}};
-  Console console(*rig.host);
-  RomParameter rom;
-  uint8_t romType = kRomTypeUnset;
-  EXPECT_EQ(ReadRomConfig(console, "missing.cfg", &romType, &rom), 0);
-  EXPECT_EQ(rig.host->Stdout(), "    Cannot open Config !!!\n");
-  EXPECT_EQ(romType, kRomTypeUnset);
+  const ConfigRead read = ReadConfig("missing.cfg");
+  EXPECT_EQ(read.result, 0);
+  EXPECT_EQ(read.out, "    Cannot open Config !!!\n");
+  EXPECT_EQ(read.romType, kRomTypeUnset);
 }
 
 TEST(ReadRomConfig, DirectoryAndWordOf10000CharactersFailCleanly) {
   test::ScratchDir dir;
-  sim::SimRig rig{sim::SimMachine{}};
-  Console console(*rig.host);
-  RomParameter rom;
-  uint8_t romType = kRomTypeUnset;
-  EXPECT_EQ(ReadRomConfig(console, ".", &romType, &rom), 0);
-  EXPECT_EQ(rig.host->Stdout(), "    Cannot open Config !!!\n");
+  const ConfigRead directory = ReadConfig(".");
+  EXPECT_EQ(directory.result, 0);
+  EXPECT_EQ(directory.out, "    Cannot open Config !!!\n");
 
-  rig.host->ClearConsole();
   test::WriteText("long.cfg", "T " + std::string(10000, 'S') + " N a V b S 65536 P 256 A 3");
-  EXPECT_EQ(ReadRomConfig(console, "long.cfg", &romType, &rom), 0);
-  EXPECT_EQ(rig.host->Stdout(),
+  const ConfigRead longWord = ReadConfig("long.cfg");
+  EXPECT_EQ(longWord.result, 0);
+  EXPECT_EQ(longWord.out,
             "    ROM Config value 1 is 10000 characters long, more than 19 !!!\n"
             "    Get ROM Parameter fail !!!\n");
 }
@@ -152,24 +162,18 @@ TEST(ReadRomConfig, EndlessStreamIsNotReadForEver) {
        "    ROM Config is longer than 1048576 bytes !!!\n    Get ROM Parameter fail !!!\n"},
   };
   for (const auto& [path, text] : cases) {
-    sim::SimRig rig{sim::SimMachine{}};
-    Console console(*rig.host);
-    RomParameter rom;
-    uint8_t romType = kRomTypeUnset;
-    EXPECT_EQ(ReadRomConfig(console, path, &romType, &rom), 0) << path;
-    EXPECT_EQ(rig.host->Stdout(), text) << path;
+    const ConfigRead read = ReadConfig(path);
+    EXPECT_EQ(read.result, 0) << path;
+    EXPECT_EQ(read.out, text) << path;
   }
 }
 
 TEST(ReadRomConfig, BinaryContentNeverCrashes) {
   test::ScratchDir dir;
-  sim::SimRig rig{sim::SimMachine{}};
-  Console console(*rig.host);
   test::WriteFile("binary.cfg", test::Pattern(3000, 7));
-  RomParameter rom;
-  uint8_t romType = kRomTypeUnset;
-  EXPECT_EQ(ReadRomConfig(console, "binary.cfg", &romType, &rom), 0);
-  EXPECT_NE(rig.host->Stdout().find("    Get ROM Parameter fail !!!\n"), std::string::npos);
+  const ConfigRead read = ReadConfig("binary.cfg");
+  EXPECT_EQ(read.result, 0);
+  EXPECT_NE(read.out.find("    Get ROM Parameter fail !!!\n"), std::string::npos);
 }
 
 }  // namespace

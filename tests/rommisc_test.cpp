@@ -19,6 +19,7 @@ using sim::Face;
 using sim::Fault;
 using sim::RequestKind;
 using sim::RomKind;
+using test::FailNth;
 
 // --- MAC and serial texts ----------------------------------------------------
 
@@ -111,14 +112,6 @@ sim::DeviceState Device(RomKind kind, Face face = Face::Cdrom, std::vector<Fault
   std::copy(kOldRecord.begin(), kOldRecord.end(), state.rom.begin() + kMisc);
   state.faults = std::move(faults);
   return state;
-}
-
-Fault FailNth(RequestKind kind, uint32_t nth) {
-  Fault f;
-  f.type = Fault::Type::FailRequest;
-  f.kind = kind;
-  f.nth = nth;
-  return f;
 }
 
 Fault CorruptFirstWrite() {

@@ -715,18 +715,28 @@ class ShrinkingRom : public RomAccessTable {
   int writes = 0;
 };
 
-TEST(ShrinkingFileTest, BurnFailsOnAShortRead) {
+// The tool's console on a machine with nothing plugged in, and the SPI
+// parameters of a 64 KiB ROM with the given page.
+class ShrinkingFileTest : public ::testing::Test {
+ protected:
+  static RomProgramParameters SpiParameters(uint16_t pageSize) {
+    RomProgramParameters p;
+    p.RomType = 1;
+    p.Rom.RomSize = 65536;
+    p.Rom.PageSize = pageSize;
+    p.Rom.AddressSize = 3;
+    return p;
+  }
   test::ScratchDir dir;
   sim::SimRig rig{sim::SimMachine{}};
-  Console console(*rig.host);
+  Console console{*rig.host};
+};
+
+TEST_F(ShrinkingFileTest, BurnFailsOnAShortRead) {
   test::WriteFile("kesh.bin", test::Pattern(8192, 1));
   ShrinkingRom rom(1, "kesh.bin", 5000);
-  RomProgramParameters p;
-  p.RomType = 1;
+  RomProgramParameters p = SpiParameters(4096);
   p.BinPath = "kesh.bin";
-  p.Rom.RomSize = 65536;
-  p.Rom.PageSize = 4096;
-  p.Rom.AddressSize = 3;
   EXPECT_EQ(BurnBinFile(console, rom, p), 0);
   EXPECT_TRUE(
       rig.host->Stdout().ends_with("\r    [OffsetStart : OffsetEnd] 0 : 4096"
@@ -735,18 +745,11 @@ TEST(ShrinkingFileTest, BurnFailsOnAShortRead) {
   EXPECT_EQ(rom.writes, 1) << "the second chunk is not written";
 }
 
-TEST(ShrinkingFileTest, HwFwFailsOnAShortRead) {
-  test::ScratchDir dir;
-  sim::SimRig rig{sim::SimMachine{}};
-  Console console(*rig.host);
+TEST_F(ShrinkingFileTest, HwFwFailsOnAShortRead) {
   test::WriteFile("hwfw.bin", test::Pattern(10000, 1));
   ShrinkingRom rom(1, "hwfw.bin", 100);
-  RomProgramParameters p;
-  p.RomType = 1;
+  RomProgramParameters p = SpiParameters(256);
   p.HwFwPath = "hwfw.bin";
-  p.Rom.RomSize = 65536;
-  p.Rom.PageSize = 256;
-  p.Rom.AddressSize = 3;
   EXPECT_EQ(ProgramHwFw(console, rom, p), 0);
   EXPECT_TRUE(
       rig.host->Stdout().ends_with("    Cannot read HW/FW file !!!\n"

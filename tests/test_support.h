@@ -37,6 +37,16 @@ bool FileExists(const std::string& name);
 std::string WriteConfig(const std::string& name, const std::string& type, int64_t romSize,
                         int64_t pageSize, int64_t addressSize = 3);
 
+// A fault of the simulated device: the nth request of `kind` fails (with the
+// device's general failure).
+inline sim::Fault FailNth(sim::RequestKind kind, uint32_t nth = 1) {
+  sim::Fault fault;
+  fault.type = sim::Fault::Type::FailRequest;
+  fault.kind = kind;
+  fault.nth = nth;
+  return fault;
+}
+
 // `count` bytes of a repeatable pattern that differs from the erased state.
 std::vector<uint8_t> Pattern(size_t count, uint32_t salt = 0);
 

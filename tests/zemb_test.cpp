@@ -333,11 +333,7 @@ TEST_F(ZembTest, AFailedReadLeavesAnExistingFileAsItWas) {
   const Bytes before = test::Pattern(100, 2);
   test::WriteFile("backup.bin", before);
   sim::DeviceState state = Device(Face::Own, RomKind::Spi, test::Pattern(kRomSize, 3));
-  sim::Fault fault;
-  fault.type = sim::Fault::Type::FailRequest;
-  fault.kind = RequestKind::RomData;
-  fault.nth = 7;
-  state.faults.push_back(fault);
+  state.faults.push_back(test::FailNth(RequestKind::RomData, 7));
   sim::SimRig rig(state);
   ZembResult r = Zemb(*rig.host, {"read", "backup.bin", "--config", "spi.cfg"});
   EXPECT_EQ(r.status, 1);
