@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 
+#include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
 #include "zemb/zemb_run.h"
 
@@ -14,6 +15,11 @@ void ZembRun::Out(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
+  if (sink != nullptr) {
+    std::lock_guard<std::mutex> hold(sink->mutex);
+    sink->out += text;
+    return;
+  }
   host.WriteStdout(text);
 }
 
@@ -22,8 +28,13 @@ int ZembRun::Error(int status, const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  host.WriteStderr("zemb: error: " + text + "\n");
   lastError = text;
+  if (sink != nullptr) {
+    std::lock_guard<std::mutex> hold(sink->mutex);
+    sink->err += "error: " + text + "\n";
+    return status;
+  }
+  host.WriteStderr("zemb: error: " + text + "\n");
   return status;
 }
 
@@ -32,6 +43,11 @@ void ZembRun::Note(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
+  if (sink != nullptr) {
+    std::lock_guard<std::mutex> hold(sink->mutex);
+    sink->err += text + "\n";
+    return;
+  }
   host.WriteStderr("zemb: " + text + "\n");
 }
 
@@ -46,17 +62,7 @@ std::string ZembRun::LastErrorText() {
 }
 
 const char* ZembRun::FaceId() const {
-  switch (device.path) {
-    case DevicePath::OwnDriver:
-      return "own";
-    case DevicePath::CdRom:
-      return "cdrom";
-    case DevicePath::ExtensionUnit:
-      return "xu";
-    case DevicePath::None:
-      break;
-  }
-  return "none";
+  return FaceName(device.path);
 }
 
 const char* ZembRun::FaceWords() const {
@@ -74,11 +80,25 @@ const char* ZembRun::FaceWords() const {
 }
 
 int ZembRun::OpenDevice() {
-  device = FindDevice(host, nullptr, GetDriverDeviceHandle);
+  if (target == nullptr && !options.devices.empty()) {
+    // The one unit --device names, looked up now that the inputs are known
+    // to be good.
+    std::vector<UnitTarget> named;
+    if (int status = ChooseUnits(*this, &named)) return status;
+    chosen = named.front();
+    target = &chosen;
+  }
+  if (target != nullptr) {
+    device = FindUnitAt(host, nullptr, GetDriverDeviceHandle, target->face, target->devicePath);
+    if (device.path == DevicePath::None) {
+      return Error(kExitNoDevice, "the unit %s (%s face, %s) is not there any more",
+                   target->id.c_str(), FaceName(target->face), target->devicePath.c_str());
+    }
+  } else {
+    device = FindDevice(host, nullptr, GetDriverDeviceHandle);
+  }
   if (device.path == DevicePath::None) {
-    return Error(kExitNoDevice,
-                 "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
-                 "vendor Norva and a camera with the device's extension unit)");
+    return NoDeviceError();
   }
   // One run at a time on a unit: another run's requests between this
   // run's read and write of a sector would undo one of them.
@@ -88,6 +108,12 @@ int ZembRun::OpenDevice() {
   }
   table = BindRomAccessTable(diag, device);
   return 0;
+}
+
+int ZembRun::NoDeviceError() {
+  return Error(kExitNoDevice,
+               "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
+               "vendor Norva and a camera with the device's extension unit)");
 }
 
 int CheckDeviceRomType(ZembRun& run) {
@@ -117,6 +143,8 @@ const char* CommandWord(ZembCommand command) {
       return "write ";
     case ZembCommand::Provision:
       return "provision ";
+    case ZembCommand::List:
+      return "list ";
     default:
       return "";
   }
@@ -131,31 +159,48 @@ ZembCommand CommandOfWords(int argc, const char* const* argv) {
     if (word == "verify") return ZembCommand::Verify;
     if (word == "write") return ZembCommand::Write;
     if (word == "provision") return ZembCommand::Provision;
+    if (word == "list") return ZembCommand::List;
     if (word.empty() || word[0] != '-') break;
   }
   return ZembCommand::None;
 }
 
-int RunCommand(ZembRun& run) {
-  switch (run.options.command) {
+using Command = int (*)(ZembRun&);
+
+Command CommandOf(ZembCommand command) {
+  switch (command) {
     case ZembCommand::Info:
-      return ZembInfo(run);
+      return ZembInfo;
     case ZembCommand::Read:
-      return ZembRead(run);
+      return ZembRead;
     case ZembCommand::Verify:
-      return ZembVerify(run);
+      return ZembVerify;
     case ZembCommand::Write:
-      return ZembWrite(run);
+      return ZembWrite;
     case ZembCommand::Provision:
-      return ZembProvision(run);
+      return ZembProvision;
+    case ZembCommand::List:
+      return ZembList;
     default:
-      return kExitUsage;
+      return nullptr;
   }
+}
+
+// One unit: the first discovery finds, or the one --device names.
+int RunCommand(ZembRun& run, Command command) {
+  const int status = command(run);
+  run.table.reset();
+  ReleaseDevice(run.host, &run.device);
+  return status;
 }
 
 }  // namespace
 
 int RunZemb(int argc, const char* const* argv, Host& host) {
+  return RunZemb(argc, argv, host, nullptr);
+}
+
+int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost) {
   ZembOptions options;
   std::string error;
   if (!ParseZembArguments(argc, argv, &options, &error)) {
@@ -185,10 +230,18 @@ int RunZemb(int argc, const char* const* argv, Host& host) {
     }
   }
 
-  const int status = RunCommand(run);
-  run.table.reset();
-  ReleaseDevice(host, &run.device);
-  return status;
+  const Command command = CommandOf(options.command);
+  if (command == nullptr) return kExitUsage;
+  if (options.command == ZembCommand::List || (!options.all && options.devices.size() <= 1)) {
+    return RunCommand(run, command);
+  }
+  // Several units at once: the inputs are checked once, before any unit.
+  const int checked =
+      options.command == ZembCommand::Provision ? CheckProvisionInputs(run) : CheckWriteInputs(run);
+  if (checked != 0) return checked;
+  std::vector<UnitTarget> targets;
+  if (int status = ChooseUnits(run, &targets)) return status;
+  return RunOnUnits(run, targets, makeHost, command);
 }
 
 }  // namespace zemb
