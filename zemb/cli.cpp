@@ -18,14 +18,6 @@ constexpr CommandName kCommands[] = {
     {"provision", ZembCommand::Provision}, {"list", ZembCommand::List},
 };
 
-const char* NameOf(ZembCommand command) {
-  for (const auto& c : kCommands) {
-    if (c.command == command) return c.name;
-  }
-  return "";
-}
-
-// Which options a command takes.
 // Every command takes --device; `units` is whether it takes several units
 // at once (--device more than once, --all).
 struct Accepts {
@@ -51,6 +43,20 @@ Accepts AcceptsOf(ZembCommand command) {
 }
 
 }  // namespace
+
+const char* ZembCommandName(ZembCommand command) {
+  for (const auto& c : kCommands) {
+    if (c.command == command) return c.name;
+  }
+  return "";
+}
+
+ZembCommand ZembCommandNamed(const char* word) {
+  for (const auto& c : kCommands) {
+    if (std::strcmp(word, c.name) == 0) return c.command;
+  }
+  return ZembCommand::None;
+}
 
 bool ParseZembNumber(const char* text, uint32_t* value) {
   if (text == nullptr || *text == 0) return false;
@@ -98,16 +104,14 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
     *error = "no command given";
     return false;
   }
-  for (const auto& c : kCommands) {
-    if (std::strcmp(argv[i], c.name) == 0) options->command = c.command;
-  }
+  options->command = ZembCommandNamed(argv[i]);
   if (options->command == ZembCommand::None) {
     *error = "'" + std::string(argv[i]) + "' is not a zemb command";
     return false;
   }
   const ZembCommand command = options->command;
   const Accepts accepts = AcceptsOf(command);
-  const std::string name = NameOf(command);
+  const std::string name = ZembCommandName(command);
   bool haveFile = false, haveConfig = false;
   for (++i; i < argc; ++i) {
     std::string_view word = argv[i];

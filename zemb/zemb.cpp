@@ -131,38 +131,14 @@ int CheckDeviceRomType(ZembRun& run) {
 
 namespace {
 
-const char* CommandWord(ZembCommand command) {
-  switch (command) {
-    case ZembCommand::Info:
-      return "info ";
-    case ZembCommand::Read:
-      return "read ";
-    case ZembCommand::Verify:
-      return "verify ";
-    case ZembCommand::Write:
-      return "write ";
-    case ZembCommand::Provision:
-      return "provision ";
-    case ZembCommand::List:
-      return "list ";
-    default:
-      return "";
-  }
-}
-
 // The command word the error line's hint names, when the words got that far.
-ZembCommand CommandOfWords(int argc, const char* const* argv) {
+std::string HintedCommand(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (word == "info") return ZembCommand::Info;
-    if (word == "read") return ZembCommand::Read;
-    if (word == "verify") return ZembCommand::Verify;
-    if (word == "write") return ZembCommand::Write;
-    if (word == "provision") return ZembCommand::Provision;
-    if (word == "list") return ZembCommand::List;
-    if (word.empty() || word[0] != '-') break;
+    const ZembCommand command = ZembCommandNamed(argv[i]);
+    if (command != ZembCommand::None) return std::string(ZembCommandName(command)) + " ";
+    if (argv[i][0] != '-') break;
   }
-  return ZembCommand::None;
+  return "";
 }
 
 using Command = int (*)(ZembRun&);
@@ -205,8 +181,7 @@ int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost)
   std::string error;
   if (!ParseZembArguments(argc, argv, &options, &error)) {
     host.WriteStderr("zemb: error: " + error + "\n");
-    host.WriteStderr(std::string("Try 'zemb ") + CommandWord(CommandOfWords(argc, argv)) +
-                     "--help'.\n");
+    host.WriteStderr("Try 'zemb " + HintedCommand(argc, argv) + "--help'.\n");
     return kExitUsage;
   }
   if (options.command == ZembCommand::Help) {

@@ -51,6 +51,10 @@ struct ZembOptions {
 bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
                         std::string* error);
 
+// "write" for ZembCommand::Write, and back; "" and None for the others.
+const char* ZembCommandName(ZembCommand command);
+ZembCommand ZembCommandNamed(const char* word);
+
 // A number as the command line takes it: decimal, or hexadecimal after 0x,
 // at most 32 bits. False for anything else (a sign, a blank, a suffix).
 bool ParseZembNumber(const char* text, uint32_t* value);
