@@ -2,20 +2,17 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <mutex>
 #include <set>
 #include <vector>
 
 #include "common/host/system_messages.h"
-#include "sim/unit_lock.h"
+#include "sim/sim_com.h"
+#include "sim/sim_units.h"
 
 #if defined(_WIN32)
 #include <direct.h>
-#include <io.h>
 #else
 #include <unistd.h>
 #endif
@@ -36,24 +33,37 @@ const Guid kNodeTypeOther = {
 
 namespace {
 
-constexpr HResult kHrInvalidArg = static_cast<HResult>(0x80070057u);
 constexpr HResult kHrClassNotRegistered = static_cast<HResult>(0x80040154u);
 constexpr HResult kHrNotInitialized = static_cast<HResult>(0x800401F0u);
 
-HResult HResultFromWin32(uint32_t error) {
-  return static_cast<HResult>(0x80070000u | (error & 0xFFFF));
-}
+// The simulated units some run holds (TryLockDevice), shared by every host
+// in the process: hosts in several threads may take and release at once.
+class HeldUnits {
+ public:
+  static bool TryTake(const void* unit) {
+    std::lock_guard<std::mutex> guard(Mutex());
+    return Held().insert(unit).second;
+  }
+  static void Release(const void* unit) {
+    std::lock_guard<std::mutex> guard(Mutex());
+    Held().erase(unit);
+  }
 
-// The simulated devices some run holds (TryLockDevice).
-std::set<const void*>& HeldUnits() {
-  static std::set<const void*> held;
-  return held;
-}
+ private:
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static std::set<const void*>& Held() {
+    static std::set<const void*> held;
+    return held;
+  }
+};
 
 class SimDeviceLock final : public DeviceLock {
  public:
-  explicit SimDeviceLock(const void* unit) : unit_(unit) { HeldUnits().insert(unit_); }
-  ~SimDeviceLock() override { HeldUnits().erase(unit_); }
+  explicit SimDeviceLock(const void* unit) : unit_(unit) {}
+  ~SimDeviceLock() override { HeldUnits::Release(unit_); }
   SimDeviceLock(const SimDeviceLock&) = delete;
   SimDeviceLock& operator=(const SimDeviceLock&) = delete;
 
@@ -61,230 +71,61 @@ class SimDeviceLock final : public DeviceLock {
   const void* unit_;
 };
 
-std::string ToUtf8(std::wstring_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = static_cast<uint32_t>(text[i]);
-    if constexpr (sizeof(wchar_t) == 2) {
-      if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-        uint32_t low = static_cast<uint32_t>(text[i + 1]);
-        if (low >= 0xDC00 && low < 0xE000) {
-          c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-          ++i;
-        }
-      }
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+// Device paths are ASCII; discovery names a camera's lock by its path so.
+std::string NarrowPath(const std::wstring& path) {
+  std::string narrow;
+  for (wchar_t c : path) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+  return narrow;
 }
-
-// COM objects of the simulated machine. Each counts itself live, so a test
-// can tell that a tool released everything it was handed.
-class SimComObject {
- public:
-  explicit SimComObject(SimHost& host) : host_(host) { ++host_.LiveComObjectsRef(); }
-  virtual ~SimComObject() { --host_.LiveComObjectsRef(); }
-  SimComObject(const SimComObject&) = delete;
-  SimComObject& operator=(const SimComObject&) = delete;
-
- protected:
-  SimHost& host_;
-};
-
-class SimKsControl : public KsControl, SimComObject {
- public:
-  SimKsControl(SimHost& host, const SimVideoDevice& video, uint32_t node)
-      : SimComObject(host), video_(video), node_(node) {}
-  HResult KsProperty(const void* property, uint32_t propertyLength, void* data, uint32_t dataLength,
-                     uint32_t* bytesReturned) override {
-    host_.Record("KsProperty node " + std::to_string(node_) + " length " +
-                 std::to_string(dataLength));
-    if (bytesReturned != nullptr) *bytesReturned = 0;
-    if (video_.device && host_.Device() != nullptr && node_ < video_.nodes.size() &&
-        video_.nodes[node_].extensionUnit) {
-      std::vector<uint8_t> prop(static_cast<const uint8_t*>(property),
-                                static_cast<const uint8_t*>(property) + propertyLength);
-      if (uint32_t error = host_.BeforeDeviceRequest(Face::Xu); error != kErrorSuccess) {
-        return HResultFromWin32(error);
-      }
-      uint32_t returned = 0;
-      HResult hr = host_.Device()->XuKsProperty(prop.data(), propertyLength,
-                                                static_cast<uint8_t*>(data), dataLength, &returned);
-      if (uint32_t error = host_.AfterDeviceRequest(); error != kErrorSuccess) {
-        return HResultFromWin32(error);
-      }
-      if (bytesReturned != nullptr) *bytesReturned = returned;
-      return hr;
-    }
-    return kHrSetNotFound;
-  }
-
- private:
-  const SimVideoDevice& video_;
-  uint32_t node_;
-};
-
-class SimTopology : public KsTopologyInfo, SimComObject {
- public:
-  SimTopology(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
-  HResult get_NumNodes(uint32_t* count) override {
-    if (count == nullptr) return kHrPointer;
-    *count = static_cast<uint32_t>(video_.nodes.size());
-    return kHrOk;
-  }
-  HResult get_NodeType(uint32_t index, Guid* type) override {
-    if (type == nullptr) return kHrPointer;
-    if (index >= video_.nodes.size()) return kHrInvalidArg;
-    *type = video_.nodes[index].type;
-    return kHrOk;
-  }
-  HResult CreateNodeInstance(uint32_t index, std::unique_ptr<KsControl>* control) override {
-    host_.Record("CreateNodeInstance " + std::to_string(index));
-    if (control == nullptr) return kHrPointer;
-    if (index >= video_.nodes.size()) return kHrInvalidArg;
-    *control = std::make_unique<SimKsControl>(host_, video_, index);
-    return kHrOk;
-  }
-
- private:
-  const SimVideoDevice& video_;
-};
-
-class SimFilter : public VideoFilter, SimComObject {
- public:
-  SimFilter(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
-  HResult QueryTopologyInfo(std::unique_ptr<KsTopologyInfo>* topology) override {
-    if (topology == nullptr) return kHrPointer;
-    if (video_.noTopology) return kHrNoInterface;
-    *topology = std::make_unique<SimTopology>(host_, video_);
-    return kHrOk;
-  }
-
- private:
-  const SimVideoDevice& video_;
-};
-
-class SimPropertyBag : public PropertyBag, SimComObject {
- public:
-  SimPropertyBag(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
-  HResult ReadString(std::wstring_view name, std::wstring* value) override {
-    const std::optional<std::wstring>* prop = nullptr;
-    if (name == L"FriendlyName") prop = &video_.friendlyName;
-    if (name == L"DevicePath") prop = &video_.devicePath;
-    if (prop == nullptr || !prop->has_value()) return kHrInvalidArg;
-    *value = **prop;
-    return kHrOk;
-  }
-
- private:
-  const SimVideoDevice& video_;
-};
-
-class SimMoniker : public VideoMoniker, SimComObject {
- public:
-  SimMoniker(SimHost& host, const SimVideoDevice& video, size_t index)
-      : SimComObject(host), video_(video), index_(index) {}
-  HResult BindToStorage(std::unique_ptr<PropertyBag>* bag) override {
-    if (video_.storageFails) return kHrFail;
-    *bag = std::make_unique<SimPropertyBag>(host_, video_);
-    return kHrOk;
-  }
-  HResult BindToObject(std::unique_ptr<VideoFilter>* filter) override {
-    host_.Record("BindToObject video " + std::to_string(index_));
-    if (video_.filterFails) return kHrFail;
-    *filter = std::make_unique<SimFilter>(host_, video_);
-    return kHrOk;
-  }
-
- private:
-  const SimVideoDevice& video_;
-  size_t index_;
-};
-
-class SimMonikerEnum : public MonikerEnumerator, SimComObject {
- public:
-  SimMonikerEnum(SimHost& host, const std::vector<SimVideoDevice>& videos)
-      : SimComObject(host), videos_(videos) {}
-  HResult Next(std::unique_ptr<VideoMoniker>* moniker) override {
-    if (next_ >= videos_.size()) return kHrFalse;
-    *moniker = std::make_unique<SimMoniker>(host_, videos_[next_], next_);
-    ++next_;
-    return kHrOk;
-  }
-
- private:
-  const std::vector<SimVideoDevice>& videos_;
-  size_t next_ = 0;
-};
-
-class SimDevEnum : public SystemDeviceEnumerator, SimComObject {
- public:
-  explicit SimDevEnum(SimHost& host, const std::vector<SimVideoDevice>& videos)
-      : SimComObject(host), videos_(videos) {}
-  HResult CreateClassEnumerator(const Guid& category,
-                                std::unique_ptr<MonikerEnumerator>* enumerator,
-                                uint32_t /*flags*/) override {
-    host_.Record("CreateClassEnumerator " + GuidToString(category));
-    if (category != kVideoInputCategory || videos_.empty()) return kHrFalse;
-    *enumerator = std::make_unique<SimMonikerEnum>(host_, videos_);
-    return kHrOk;
-  }
-
- private:
-  const std::vector<SimVideoDevice>& videos_;
-};
 
 }  // namespace
 
 SimMachine MachineFor(const DeviceState& state) {
   SimMachine machine;
+  PlugUnit(&machine, 0, "", state);
+  return machine;
+}
+
+void PlugUnit(SimMachine* machine, size_t unit, const std::string& name, const DeviceState& state) {
+  const std::string instance = name.empty() ? kUnlistedInstance : name;
   if (state.ownFace) {
-    machine.ownMembers.push_back(
-        {"\\\\?\\usb#vid_2e8a&pid_5a01#zemb0001#{7141d015-0587-42df-974e-69853664d13f}", true,
-         true});
+    machine->ownMembers.push_back(
+        {"\\\\?\\usb#vid_2e8a&pid_5a01#" + instance + "#{7141d015-0587-42df-974e-69853664d13f}",
+         true, true, unit});
   }
   if (state.cdromFace) {
     SimCdrom drive;
-    drive.path =
-        "\\\\?\\usbstor#cdrom&ven_norva&prod_kesh#zemb0001#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+    drive.path = "\\\\?\\usbstor#cdrom&ven_norva&prod_kesh#" + instance +
+                 "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
     drive.vendorId = "Norva   ";
     drive.device = true;
-    machine.cdroms.push_back(drive);
+    drive.unit = unit;
+    machine->cdroms.push_back(drive);
   }
   if (state.xuFace) {
     SimVideoDevice camera;
     camera.friendlyName = L"Zemb USB Camera";
-    camera.devicePath =
-        L"\\\\?\\usb#vid_2e8a&pid_5a02&mi_00#zemb0001#{65e8773d-8f56-11d0-a3b9-00a0c9223196}"
-        L"\\global";
+    camera.devicePath = L"\\\\?\\usb#vid_2e8a&pid_5a02&mi_00#" +
+                        std::wstring(instance.begin(), instance.end()) +
+                        L"#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global";
     camera.device = true;
+    camera.unit = unit;
     for (uint32_t i = 0; i <= state.xuNodeId || i < 4; ++i) {
       SimVideoNode node{kNodeTypeOther, false};
       if (i == state.xuNodeId) node = {kNodeTypeDevSpecific, true};
       camera.nodes.push_back(node);
     }
-    machine.videos.push_back(camera);
+    machine->videos.push_back(camera);
   }
-  return machine;
 }
 
 SimHost::SimHost(SimMachine machine, SimDevice* device, Clock& clock, ConsoleMode mode)
-    : machine_(std::move(machine)), device_(device), clock_(clock), mode_(mode) {
+    : SimHost(std::move(machine),
+              device != nullptr ? std::vector<SimDevice*>{device} : std::vector<SimDevice*>{},
+              clock, mode) {}
+
+SimHost::SimHost(SimMachine machine, std::vector<SimDevice*> units, Clock& clock, ConsoleMode mode)
+    : machine_(std::move(machine)), units_(std::move(units)), clock_(clock), mode_(mode) {
 #if !defined(_WIN32)
   ansiColor_ = mode_ == ConsoleMode::Process && isatty(1);
 #endif
@@ -369,10 +210,13 @@ DeviceHandle SimHost::CreateFile(const std::string& path) {
 bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in,
                               uint32_t inLength, void* out, uint32_t outLength,
                               uint32_t* bytesReturned) {
-  char line[64];
-  std::snprintf(line, sizeof line, "DeviceIoControl 0x%X %u %u", static_cast<unsigned>(controlCode),
-                static_cast<unsigned>(inLength), static_cast<unsigned>(outLength));
-  Record(line);
+  if (logCalls_) {
+    char line[64];
+    std::snprintf(line, sizeof line, "DeviceIoControl 0x%X %u %u",
+                  static_cast<unsigned>(controlCode), static_cast<unsigned>(inLength),
+                  static_cast<unsigned>(outLength));
+    Record(line);
+  }
   if (bytesReturned != nullptr) *bytesReturned = 0;
   auto it = handles_.find(handle);
   if (it == handles_.end()) {
@@ -381,26 +225,26 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
   }
   // The request is read in full before the answer is written, so one buffer
   // may serve as both.
-  std::vector<uint8_t> request(static_cast<const uint8_t*>(in),
-                               static_cast<const uint8_t*>(in) + (in != nullptr ? inLength : 0));
+  request_.assign(static_cast<const uint8_t*>(in),
+                  static_cast<const uint8_t*>(in) + (in != nullptr ? inLength : 0));
   IoctlResult result;
   const Target& target = it->second;
   if (!target.cdrom) {
     const SimOwnMember& member = machine_.ownMembers[target.index];
-    if (member.device && device_ != nullptr) {
-      result = DeviceRequest(Face::Own, [&] {
-        return device_->OwnDriverIoctl(controlCode, request.data(), inLength,
-                                       static_cast<uint8_t*>(out), outLength);
+    if (SimDevice* unit = member.device ? Unit(member.unit) : nullptr; unit != nullptr) {
+      result = DeviceRequest(member.unit, Face::Own, [&] {
+        return unit->OwnDriverIoctl(controlCode, request_.data(), inLength,
+                                    static_cast<uint8_t*>(out), outLength);
       });
     } else {
       result = {false, kErrorInvalidFunction, 0};
     }
   } else {
     const SimCdrom& drive = machine_.cdroms[target.index];
-    if (drive.device && device_ != nullptr) {
-      result = DeviceRequest(Face::Cdrom, [&] {
-        return device_->CdromIoctl(controlCode, request.data(), inLength,
-                                   static_cast<uint8_t*>(out), outLength);
+    if (SimDevice* unit = drive.device ? Unit(drive.unit) : nullptr; unit != nullptr) {
+      result = DeviceRequest(drive.unit, Face::Cdrom, [&] {
+        return unit->CdromIoctl(controlCode, request_.data(), inLength, static_cast<uint8_t*>(out),
+                                outLength);
       });
     } else if (controlCode == kIoctlStorageQueryProperty && inLength >= 8 && out != nullptr) {
       std::vector<uint8_t> descriptor = BuildStorageDescriptor(drive.vendorId, drive.productId);
@@ -421,8 +265,8 @@ bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const v
 }
 
 template <typename Request>
-IoctlResult SimHost::DeviceRequest(Face face, Request request) {
-  if (uint32_t error = BeforeDeviceRequest(face); error != kErrorSuccess) {
+IoctlResult SimHost::DeviceRequest(size_t unit, Face face, Request request) {
+  if (uint32_t error = BeforeDeviceRequest(unit, face); error != kErrorSuccess) {
     return {false, error, 0};
   }
   IoctlResult result = request();
@@ -432,17 +276,46 @@ IoctlResult SimHost::DeviceRequest(Face face, Request request) {
   return result;
 }
 
-std::unique_ptr<DeviceLock> SimHost::TryLockDevice(const std::string& /*devicePath*/, bool* busy) {
+bool SimHost::UnitOnPath(const std::string& devicePath, size_t* unit) const {
+  for (const SimOwnMember& member : machine_.ownMembers) {
+    if (member.device && member.path == devicePath) {
+      *unit = member.unit;
+      return true;
+    }
+  }
+  for (const SimCdrom& drive : machine_.cdroms) {
+    if (drive.device && drive.path == devicePath) {
+      *unit = drive.unit;
+      return true;
+    }
+  }
+  for (const SimVideoDevice& video : machine_.videos) {
+    if (video.device && video.devicePath && NarrowPath(*video.devicePath) == devicePath) {
+      *unit = video.unit;
+      return true;
+    }
+  }
+  // A hand-made machine may show its one unit on any path.
+  if (units_.size() == 1) {
+    *unit = 0;
+    return true;
+  }
+  return false;
+}
+
+std::unique_ptr<DeviceLock> SimHost::TryLockDevice(const std::string& devicePath, bool* busy) {
   *busy = false;
-  if (device_ == nullptr) {
+  size_t index = 0;
+  SimDevice* unit = UnitOnPath(devicePath, &index) ? Unit(index) : nullptr;
+  if (unit == nullptr) {
     lastError_ = kErrorDeviceNotConnected;
     return nullptr;
   }
-  if (HeldUnits().count(device_) != 0) {
+  if (!HeldUnits::TryTake(unit)) {
     *busy = true;
     return nullptr;
   }
-  return std::make_unique<SimDeviceLock>(device_);
+  return std::make_unique<SimDeviceLock>(unit);
 }
 
 void SimHost::CloseHandle(DeviceHandle handle) {
@@ -472,7 +345,7 @@ HResult SimHost::CreateSystemDeviceEnumerator(std::unique_ptr<SystemDeviceEnumer
   Record("CoCreateInstance SystemDeviceEnum");
   if (comDepth_ <= 0) return kHrNotInitialized;
   if (machine_.deviceEnumeratorFails) return kHrClassNotRegistered;
-  *enumerator = std::make_unique<SimDevEnum>(*this, machine_.videos);
+  *enumerator = MakeSimDeviceEnumerator(*this, machine_.videos);
   return kHrOk;
 }
 
@@ -489,21 +362,6 @@ bool SimHost::FormatSystemMessage(uint32_t error, std::string* text) {
   return WindowsSystemMessage(error, text);
 }
 
-LocalTime SimHost::GetLocalTime() {
-  if (fixedTime_) return *fixedTime_;
-  if (mode_ == ConsoleMode::Capture) return {2026, 12, 9, 10, 30, 0};
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-#if defined(_WIN32)
-  localtime_s(&tm, &now);
-#else
-  localtime_r(&now, &tm);
-#endif
-  return {static_cast<uint16_t>(tm.tm_year + 1900), static_cast<uint16_t>(tm.tm_mon + 1),
-          static_cast<uint16_t>(tm.tm_mday),        static_cast<uint16_t>(tm.tm_hour),
-          static_cast<uint16_t>(tm.tm_min),         static_cast<uint16_t>(tm.tm_sec)};
-}
-
 void SimHost::CreateDirectory(const std::string& path) {
   Record("CreateDirectory " + path);
 #if defined(_WIN32)
@@ -511,71 +369,6 @@ void SimHost::CreateDirectory(const std::string& path) {
 #else
   mkdir(path.c_str(), 0777);
 #endif
-}
-
-void SimHost::WriteStdout(std::string_view text) {
-  if (mode_ == ConsoleMode::Capture) {
-    stdout_.append(text);
-  } else {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-  }
-}
-
-void SimHost::WriteStderr(std::string_view text) {
-  if (mode_ == ConsoleMode::Capture) {
-    stderr_.append(text);
-  } else {
-    std::fflush(stdout);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-  }
-}
-
-void SimHost::WriteStdoutWide(std::wstring_view text) {
-  WriteStdout(ToUtf8(text));
-}
-
-void SimHost::SetTextAttribute(uint16_t attribute) {
-  if (mode_ == ConsoleMode::Capture) {
-    colors_.push_back({stdout_.size(), attribute});
-    return;
-  }
-  if (!ansiColor_) return;
-  const char* code = attribute == kColorGreen ? "\033[92m"
-                     : attribute == kColorRed ? "\033[91m"
-                                              : "\033[0m";
-  std::fputs(code, stdout);
-  std::fflush(stdout);
-}
-
-namespace {
-// Set by the SIGINT handler of a process that catches interrupts.
-volatile std::sig_atomic_t interruptSignalled = 0;
-extern "C" void OnInterruptSignal(int) {
-  interruptSignalled = 1;
-}
-}  // namespace
-
-bool SimHost::StderrIsTerminal() {
-  if (mode_ == ConsoleMode::Capture) return stderrTerminal_;
-#if defined(_WIN32)
-  return _isatty(2) != 0;
-#else
-  return isatty(2) != 0;
-#endif
-}
-
-void SimHost::CatchInterrupts() {
-  catchingInterrupts_ = true;
-  if (mode_ == ConsoleMode::Process) std::signal(SIGINT, OnInterruptSignal);
-}
-
-bool SimHost::InterruptRequested() {
-  if (!catchingInterrupts_) return false;
-  ++interruptChecks_;
-  if (interruptAtCheck_ != 0 && interruptChecks_ >= interruptAtCheck_) return true;
-  return mode_ == ConsoleMode::Process && interruptSignalled != 0;
 }
 
 SimRig::SimRig(DeviceState state) : SimRig(state, MachineFor(state)) {}
@@ -588,266 +381,16 @@ SimRig::SimRig(DeviceState state, SimMachine machine)
 SimRig::SimRig(SimMachine machine)
     : host(std::make_unique<SimHost>(std::move(machine), nullptr, clock, ConsoleMode::Capture)) {}
 
-// --- The host of the sim builds of the tools ---------------------------------
-
-namespace {
-
-uint32_t Win32ErrorOf(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kErrorAccessDenied;
-    case ENOENT:
-      return kErrorDeviceNotConnected;
-    default:
-      return kErrorGenFailure;
+SimUnitsRig::SimUnitsRig(std::vector<Plugged> plugged) {
+  SimMachine machine;
+  std::vector<SimDevice*> devices;
+  for (Plugged& p : plugged) {
+    PlugUnit(&machine, units.size(), p.name, p.state);
+    units.push_back(std::make_unique<SimDevice>(std::move(p.state), clock));
+    devices.push_back(units.back().get());
   }
+  host = std::make_unique<SimHost>(std::move(machine), std::move(devices), clock,
+                                   ConsoleMode::Capture);
 }
-
-class HeldRunLock final : public DeviceLock {
- public:
-  explicit HeldRunLock(std::unique_ptr<UnitFileLock> lock) : lock_(std::move(lock)) {}
-
- private:
-  std::unique_ptr<UnitFileLock> lock_;
-};
-
-// Which file the session last saw under a name: zembsim replaces its files
-// whole (a new file renamed over the old), the session writes rom.bin in
-// place; either shows as a change here, so nothing is read again unless
-// something changed.
-struct FileId {
-  bool exists = false;
-  uint64_t size = 0, inode = 0;
-  int64_t modified = 0, modifiedNs = 0, changed = 0;
-  bool operator==(const FileId&) const = default;
-};
-
-FileId FileIdOf(const std::string& path) {
-  FileId id;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return id;
-  id.exists = true;
-  id.size = static_cast<uint64_t>(st.st_size);
-  id.inode = static_cast<uint64_t>(st.st_ino);
-  id.modified = static_cast<int64_t>(st.st_mtime);
-  id.changed = static_cast<int64_t>(st.st_ctime);
-#if !defined(_WIN32)
-  id.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
-#endif
-  return id;
-}
-
-bool ReadSmallFile(const std::string& path, std::string* text) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  text->clear();
-  char chunk[4096];
-  size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text->append(chunk, n);
-  const bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  return ok;
-}
-
-std::vector<std::string> ArmedFaults(const DeviceState& state) {
-  std::vector<std::string> armed;
-  for (const Fault& f : state.faults) {
-    if (!f.fired) armed.push_back(FaultToText(f));
-  }
-  return armed;
-}
-
-// What device.txt holds of the state besides the unit's make-up, which no
-// request changes: compared after each request, so the text is built and
-// written only when one of them did change.
-struct SmallState {
-  uint8_t gpioData = 0, gpioDirection = 0;
-  std::map<uint8_t, std::vector<uint8_t>> i2c;
-  std::vector<std::string> armed;
-
-  static bool Same(const SmallState& kept, const DeviceState& s) {
-    if (s.gpioData != kept.gpioData || s.gpioDirection != kept.gpioDirection ||
-        s.i2c.size() != kept.i2c.size() || ArmedFaults(s) != kept.armed) {
-      return false;
-    }
-    for (const auto& [address, device] : s.i2c) {
-      auto it = kept.i2c.find(address);
-      if (it == kept.i2c.end() || it->second != device.registers) return false;
-    }
-    return true;
-  }
-  static SmallState Of(const DeviceState& s) {
-    SmallState kept;
-    kept.gpioData = s.gpioData;
-    kept.gpioDirection = s.gpioDirection;
-    for (const auto& [address, device] : s.i2c) kept.i2c[address] = device.registers;
-    kept.armed = ArmedFaults(s);
-    return kept;
-  }
-};
-
-// The machine zembsim plugged into the current directory, kept there the
-// way a device keeps its state: every request sees what zembsim changed
-// since the one before (a fault armed, a GPIO value set, the unit
-// unplugged), and what a request changed is on disk before its answer
-// returns (the ROM written in place, device.txt replaced), so a run killed
-// half way leaves the ROM half written, as a real one would.
-class SimSession : public SimHost {
- public:
-  SimSession(std::unique_ptr<RealClock> clock, std::unique_ptr<SimDevice> device,
-             SimMachine machine, std::string folder)
-      : SimHost(std::move(machine), device.get(), *clock, ConsoleMode::Process),
-        clock_(std::move(clock)),
-        owned_(std::move(device)),
-        folder_(std::move(folder)) {}
-
-  std::unique_ptr<DeviceLock> TryLockDevice(const std::string& /*devicePath*/,
-                                            bool* busy) override {
-    *busy = false;
-    if (owned_ == nullptr) {
-      SetLastError(kErrorDeviceNotConnected);
-      return nullptr;
-    }
-    // One lock for the unit, whichever face a run found it on.
-    std::unique_ptr<UnitFileLock> lock;
-    int error = 0;
-    switch (UnitFileLock::Take(folder_ + "/" + kRunLockName, false, &lock, &error)) {
-      case UnitFileLock::Result::Acquired:
-        return std::make_unique<HeldRunLock>(std::move(lock));
-      case UnitFileLock::Result::Busy:
-        *busy = true;
-        return nullptr;
-      case UnitFileLock::Result::Failed:
-        break;
-    }
-    SetLastError(Win32ErrorOf(error));
-    return nullptr;
-  }
-
-  uint32_t BeforeDeviceRequest(Face face) override {
-    // A removed device stays removed for the handles opened on it.
-    if (unplugged_) return kErrorDeviceNotConnected;
-    int error = 0;
-    if (UnitFileLock::Take(folder_ + "/" + kStateLockName, true, &stateLock_, &error) !=
-        UnitFileLock::Result::Acquired) {
-      if (error == ENOENT) return Unplugged();
-      return Fail("the device state cannot be locked: " + std::string(std::strerror(error)));
-    }
-    const std::string textPath = folder_ + "/device.txt";
-    const FileId textId = FileIdOf(textPath);
-    const FileId rom = FileIdOf(folder_ + "/rom.bin");
-    if (!textId.exists) return Unplugged();
-    if (!(textId == keptTextId_) || !(rom == keptRom_)) {
-      std::string text;
-      if (!ReadSmallFile(textPath, &text)) return Unplugged();
-      if (text != keptText_ || !(rom == keptRom_)) {
-        DeviceState state;
-        std::string why;
-        if (!LoadDeviceState(folder_, &state, &why)) {
-          if (why.empty()) return Unplugged();
-          return Fail("the plugged device cannot be read: " + why);
-        }
-        const bool rearmed = ArmedFaults(state) != ArmedFaults(owned_->State());
-        owned_->State() = std::move(state);
-        if (rearmed) owned_->RestartFaultCounts();
-        size_t begin = 0, end = 0;
-        owned_->TakeRomChange(&begin, &end);  // the file holds the ROM now
-        kept_ = SmallState::Of(owned_->State());
-        keptText_ = std::move(text);
-        keptRom_ = rom;
-      }
-      keptTextId_ = textId;
-    }
-    const DeviceState& s = owned_->State();
-    const bool present = face == Face::Own     ? s.ownFace
-                         : face == Face::Cdrom ? s.cdromFace
-                                               : s.xuFace;
-    if (!present) return Unplugged();
-    return kErrorSuccess;
-  }
-
-  uint32_t AfterDeviceRequest() override {
-    if (stateLock_ == nullptr) return kErrorDeviceNotConnected;
-    std::string why;
-    size_t begin = 0, end = 0;
-    if (owned_->TakeRomChange(&begin, &end)) {
-      if (!WriteRomThrough(folder_, owned_->State(), begin, end, &why)) return Fail(why);
-      keptRom_ = FileIdOf(folder_ + "/rom.bin");
-    }
-    if (!SmallState::Same(kept_, owned_->State())) {
-      std::string text = DeviceStateText(owned_->State());
-      if (text != keptText_) {
-        if (!SaveDeviceText(folder_, text, &why)) return Fail(why);
-        keptText_ = std::move(text);
-        keptTextId_ = FileIdOf(folder_ + "/device.txt");
-      }
-      kept_ = SmallState::Of(owned_->State());
-    }
-    stateLock_.reset();
-    return kErrorSuccess;
-  }
-
- private:
-  // What Windows reports on the handle of a device that was pulled out.
-  uint32_t Unplugged() {
-    unplugged_ = true;
-    stateLock_.reset();
-    return kErrorDeviceNotConnected;
-  }
-
-  // A state that cannot be kept fails the request: the tool must not report
-  // success for a change the next run will not see.
-  uint32_t Fail(const std::string& why) {
-    stateLock_.reset();
-    std::fprintf(stderr, "zembsim: %s\n", why.c_str());
-    return kErrorGenFailure;
-  }
-
-  std::unique_ptr<RealClock> clock_;
-  std::unique_ptr<SimDevice> owned_;
-  std::string folder_;
-  std::unique_ptr<UnitFileLock> stateLock_;  // held from before a request to after it
-  std::string keptText_;                     // device.txt as last read or written
-  FileId keptTextId_;                        // and the file it was in
-  FileId keptRom_;                           // rom.bin as last read or written
-  SmallState kept_;                          // what keptText_ says of GPIO, I2C, faults
-  bool unplugged_ = false;
-};
-
-}  // namespace
 
 }  // namespace zemb::sim
-
-namespace zemb {
-
-std::unique_ptr<Host> MakeHost() {
-  using namespace sim;
-  auto clock = std::make_unique<RealClock>();
-  DeviceState state;
-  std::string error;
-  // Not half way through a zembsim command; a folder that cannot take the
-  // lock is still read, and its first request says what is wrong.
-  std::unique_ptr<UnitFileLock> stateLock;
-  int lockError = 0;
-  struct stat st {};
-  if (::stat(kSimFolder, &st) == 0) {
-    UnitFileLock::Take(std::string(kSimFolder) + "/" + kStateLockName, true, &stateLock,
-                       &lockError);
-  }
-  if (!LoadDeviceState(kSimFolder, &state, &error)) {
-    if (!error.empty()) {
-      std::fprintf(stderr, "zembsim: the plugged device cannot be read (%s); it is left out\n",
-                   error.c_str());
-    }
-    return std::make_unique<SimSession>(std::move(clock), nullptr, SimMachine{}, kSimFolder);
-  }
-  stateLock.reset();
-  SimMachine machine = MachineFor(state);
-  auto device = std::make_unique<SimDevice>(std::move(state), *clock);
-  return std::make_unique<SimSession>(std::move(clock), std::move(device), std::move(machine),
-                                      kSimFolder);
-}
-
-}  // namespace zemb

@@ -3,6 +3,9 @@
 // members that open or not, CD-ROM drives of any vendor, video devices with
 // or without their properties, topology nodes of any type. The tools'
 // sim builds get the machine that zembsim plugged into ./ZembSimDevice/.
+//
+// A machine may hold several units: every member, drive and camera that
+// reaches one names it by its index among the host's units.
 #pragma once
 
 #include <map>
@@ -25,15 +28,17 @@ extern const Guid kNodeTypeOther;            // a node type discovery passes ove
 struct SimOwnMember {
   std::string path;
   bool openable = true;
-  bool device = true;  // reaches the plugged device's own-driver face
+  bool device = true;  // reaches a plugged unit's own-driver face
+  size_t unit = 0;     // which unit, when `device`
 };
 
 struct SimCdrom {
   std::string path;
   std::string vendorId = "Norva";
   std::string productId = "Kesh CD-ROM";
-  bool device = false;  // the plugged device's CD-ROM face
+  bool device = false;  // a plugged unit's CD-ROM face
   bool openable = true;
+  size_t unit = 0;  // which unit, when `device`
 };
 
 struct SimVideoNode {
@@ -48,7 +53,8 @@ struct SimVideoDevice {
   bool filterFails = false;   // BindToObject fails
   bool noTopology = false;    // the filter has no IKsTopologyInfo
   std::vector<SimVideoNode> nodes;
-  bool device = false;  // the plugged device's extension unit
+  bool device = false;  // a plugged unit's extension unit
+  size_t unit = 0;      // which unit, when `device`
 };
 
 struct SimMachine {
@@ -62,6 +68,12 @@ struct SimMachine {
 // The machine zembsim's device shows: one member, drive or camera per face.
 SimMachine MachineFor(const DeviceState& state);
 
+// Adds what unit number `unit` shows to `machine`, after what is there: one
+// member, drive or camera per face of `state`, on device paths that carry
+// `name` as their instance (the unlisted unit's, name empty, as MachineFor
+// gives them). The paths stay the same for as long as the unit is plugged.
+void PlugUnit(SimMachine* machine, size_t unit, const std::string& name, const DeviceState& state);
+
 enum class ConsoleMode {
   Capture,  // text kept in the host for tests
   Process,  // text written to this process's standard output and error
@@ -71,6 +83,8 @@ class SimHost : public Host {
  public:
   // `device` may be null: a machine with nothing plugged in.
   SimHost(SimMachine machine, SimDevice* device, Clock& clock, ConsoleMode mode);
+  // A machine with several units; the machine's entries name them by index.
+  SimHost(SimMachine machine, std::vector<SimDevice*> units, Clock& clock, ConsoleMode mode);
   ~SimHost() override;
 
   DevInfoList GetClassDevs(const Guid& interfaceClass) override;
@@ -81,8 +95,10 @@ class SimHost : public Host {
   bool DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in, uint32_t inLength,
                        void* out, uint32_t outLength, uint32_t* bytesReturned) override;
   void CloseHandle(DeviceHandle handle) override;
-  // Only one holder per simulated device at a time, across every host over
-  // it; a machine without a device has nothing to lock. Nothing on disk.
+  // Only one holder per simulated unit at a time, across every host over it
+  // (in any thread); the unit is the one whose member, drive or camera has
+  // `devicePath`, or the only one. A machine without a unit there has
+  // nothing to lock. Nothing on disk.
   std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override;
   HResult CoInitializeApartment() override;
   void CoUninitialize() override;
@@ -110,7 +126,9 @@ class SimHost : public Host {
   // after CatchInterrupts (1: the first call sees it).
   void ScheduleInterrupt(uint32_t checks) { interruptAtCheck_ = checks; }
   SimMachine& Machine() { return machine_; }
-  SimDevice* Device() { return device_; }
+  SimDevice* Device() { return Unit(0); }  // the first unit
+  SimDevice* Unit(size_t index) { return index < units_.size() ? units_[index] : nullptr; }
+  size_t UnitCount() const { return units_.size(); }
   const std::string& Stdout() const { return stdout_; }
   const std::string& Stderr() const { return stderr_; }
   struct ColorMark {
@@ -120,6 +138,11 @@ class SimHost : public Host {
   const std::vector<ColorMark>& Colors() const { return colors_; }
   // Host calls in order, one line each ("CoInitializeEx", "CreateFile <path>", ...).
   const std::vector<std::string>& Calls() const { return calls_; }
+  // Whether calls are logged (the default). A host that runs many requests
+  // and never looks at Calls() turns the log off: it would otherwise grow
+  // with every request and cost a formatted line each.
+  void SetCallLog(bool keep) { logCalls_ = keep; }
+  bool LogsCalls() const { return logCalls_; }
   bool Called(std::string_view prefix) const;
   int ComDepth() const { return comDepth_; }  // CoInitialize minus CoUninitialize
   int OpenHandles() const { return static_cast<int>(handles_.size()); }
@@ -128,16 +151,21 @@ class SimHost : public Host {
   void SetLocalTime(const LocalTime& time) { fixedTime_ = time; }
   void ClearConsole();
 
-  // Around every request that reaches the device on `face`: a tool run's
-  // session sees what zembsim changed before it and keeps what the request
-  // changed after it, before the answer returns. Non-zero is the Win32
-  // error the request then fails with. The in-process machine keeps
-  // everything in memory and never fails here.
-  virtual uint32_t BeforeDeviceRequest(Face /*face*/) { return kErrorSuccess; }
+  // Around every request that reaches unit `unit` on `face`, in pairs (an
+  // After always belongs to the Before just made): a tool run's session
+  // sees what zembsim changed before it and keeps what the request changed
+  // after it, before the answer returns. Non-zero is the Win32 error the
+  // request then fails with. The in-process machine keeps everything in
+  // memory and never fails here.
+  virtual uint32_t BeforeDeviceRequest(size_t /*unit*/, Face /*face*/) { return kErrorSuccess; }
   virtual uint32_t AfterDeviceRequest() { return kErrorSuccess; }
+  // Which unit the machine shows on `devicePath`; false when none does.
+  bool UnitOnPath(const std::string& devicePath, size_t* unit) const;
 
   // Used by the COM objects of this host.
-  void Record(std::string call) { calls_.push_back(std::move(call)); }
+  void Record(std::string call) {
+    if (logCalls_) calls_.push_back(std::move(call));
+  }
   int& LiveComObjectsRef() { return liveComObjects_; }
 
  private:
@@ -146,9 +174,9 @@ class SimHost : public Host {
     size_t index = 0;
   };
   template <typename Request>
-  IoctlResult DeviceRequest(Face face, Request request);
+  IoctlResult DeviceRequest(size_t unit, Face face, Request request);
   SimMachine machine_;
-  SimDevice* device_;
+  std::vector<SimDevice*> units_;
   Clock& clock_;
   ConsoleMode mode_;
   uint32_t lastError_ = 0;
@@ -162,6 +190,8 @@ class SimHost : public Host {
   std::string stdout_, stderr_;
   std::vector<ColorMark> colors_;
   std::vector<std::string> calls_;
+  bool logCalls_ = true;
+  std::vector<uint8_t> request_;  // reused: no allocation per request
   bool ansiColor_ = false;
   bool stderrTerminal_ = false;
   bool catchingInterrupts_ = false;
@@ -177,6 +207,20 @@ struct SimRig {
   explicit SimRig(SimMachine machine);  // nothing plugged in
   VirtualClock clock;
   std::unique_ptr<SimDevice> device;
+  std::unique_ptr<SimHost> host;
+};
+
+// The same with several units, plugged in the order given (that is the
+// machine's order); a unit named "" shows on the unlisted unit's paths.
+struct SimUnitsRig {
+  struct Plugged {
+    std::string name;
+    DeviceState state;
+  };
+  explicit SimUnitsRig(std::vector<Plugged> plugged);
+  SimDevice& Unit(size_t index) { return *units[index]; }
+  VirtualClock clock;
+  std::vector<std::unique_ptr<SimDevice>> units;
   std::unique_ptr<SimHost> host;
 };
 

@@ -3,16 +3,16 @@
 // the files hold, loading either gives a whole DeviceState or a message
 // naming the file and line that is wrong.
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <sstream>
+#include <system_error>
 
+#include "common/base/numbers.h"
 #include "sim/sim_device.h"
+#include "sim/sim_numbers.h"
 
 namespace zemb::sim {
 namespace {
@@ -56,32 +56,6 @@ std::vector<std::string> Words(const std::string& s) {
   return words;
 }
 
-// A whole word as a number: decimal, or hexadecimal after 0x.
-bool ParseNumber(const std::string& word, uint64_t max, uint64_t* value) {
-  if (word.empty() || word[0] == '-' || word[0] == '+' || word[0] == ' ') return false;
-  errno = 0;
-  char* end = nullptr;
-  const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
-  const unsigned long long v = std::strtoull(word.c_str(), &end, hex ? 16 : 10);
-  if (errno != 0 || end == word.c_str() || *end != '\0' || v > max) return false;
-  *value = v;
-  return true;
-}
-
-template <typename T>
-bool ParseInto(const std::string& word, uint64_t max, T* out) {
-  uint64_t v = 0;
-  if (!ParseNumber(word, max, &v)) return false;
-  *out = static_cast<T>(v);
-  return true;
-}
-
-std::string HexText(uint64_t value, int digits) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
-}
-
 struct TimingField {
   const char* key;
   uint32_t Timing::*field;
@@ -100,7 +74,7 @@ constexpr std::array<TimingField, 8> kTimingFields = {{
 bool ReadWholeFile(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
   FILE* f = std::fopen(path.string().c_str(), "rb");
   if (!f) {
-    *error = "cannot open " + path.string() + ": " + std::strerror(errno);
+    *error = "cannot open " + path.string() + ": " + std::generic_category().message(errno);
     return false;
   }
   bytes->clear();
@@ -122,7 +96,7 @@ bool ReadWholeFile(const fs::path& path, std::vector<uint8_t>* bytes, std::strin
 bool WriteWholeFile(const fs::path& path, const void* data, size_t size, std::string* error) {
   FILE* f = std::fopen(path.string().c_str(), "wb");
   if (!f) {
-    *error = "cannot create " + path.string() + ": " + std::strerror(errno);
+    *error = "cannot create " + path.string() + ": " + std::generic_category().message(errno);
     return false;
   }
   const bool written = std::fwrite(data, 1, size, f) == size;
@@ -280,13 +254,12 @@ bool ParseStateText(const std::string& text, DeviceState* s, uint32_t* romSize,
                    std::to_string(regs.size()) + " registers");
       }
       for (size_t i = 0; i < words.size(); ++i) {
-        uint64_t v = 0;
-        if (words[i].size() != 2 || !std::isxdigit(static_cast<unsigned char>(words[i][0])) ||
-            !std::isxdigit(static_cast<unsigned char>(words[i][1]))) {
+        const int high = words[i].size() == 2 ? HexDigit(words[i][0]) : -1;
+        const int low = words[i].size() == 2 ? HexDigit(words[i][1]) : -1;
+        if (high < 0 || low < 0) {
           return bad(key + ": \"" + words[i] + "\" is not a two-digit hex byte");
         }
-        ParseNumber("0x" + words[i], 0xFF, &v);
-        regs[reg + i] = static_cast<uint8_t>(v);
+        regs[reg + i] = static_cast<uint8_t>(high << 4 | low);
       }
     } else if (key == "fault") {
       Fault f;
@@ -460,7 +433,7 @@ bool WriteRomThrough(const std::string& folder, const DeviceState& state, size_t
   // "r+b": in place, never created; a missing rom.bin is an unplugged unit.
   FILE* f = std::fopen(path.string().c_str(), "r+b");
   if (!f) {
-    *error = "cannot open " + path.string() + ": " + std::strerror(errno);
+    *error = "cannot open " + path.string() + ": " + std::generic_category().message(errno);
     return false;
   }
   const bool written = std::fseek(f, static_cast<long>(begin), SEEK_SET) == 0 &&
