@@ -221,6 +221,27 @@ TEST_F(UnitsTest, AllWritesEveryUnitAndAFailingUnitSpoilsNoOther) {
   EXPECT_EQ(Zemb("verify image.bin --config spi.cfg --device " + failing.id).status, 0);
 }
 
+TEST_F(UnitsTest, CtrlCStopsEveryUnitAtASectorBoundary) {
+  for (const char* unit : {"i1", "i2"}) {
+    ASSERT_EQ(Sim(std::string("plug --face own --unit ") + unit).status, 0);  // 1 MiB each
+  }
+  test::WriteConfig("big.cfg", "SPI", 1 << 20, 256);
+  test::WriteFile("big.bin", test::Pattern(1 << 20, 9));
+  // Ctrl-C once a sector is on i1's ROM: by then the run catches it.
+  const ShellRun stopped =
+      Sh(std::string("'") + ZEMB_ZEMB +
+         "' write big.bin --config big.cfg --all > out.txt 2>&1 & pid=$!; for i in $(seq 1 400); "
+         "do [ -n \"$(head -c 16 ZembSimDevice/i1/rom.bin | od -An -tx1 | tr -d ' f\\n')\" ] && "
+         "break; sleep 0.05; done; kill -INT $pid; wait $pid; echo status $?");
+  const std::string out = test::ReadText("out.txt");
+  EXPECT_NE(stopped.text.find("status 1"), std::string::npos) << stopped.text << out;
+  for (const Listed& u : List()) {
+    EXPECT_NE(out.find("unit " + u.id + " (own face): FAILED in "), std::string::npos) << out;
+    EXPECT_NE(out.find("zemb: " + u.id + ": error: interrupted; "), std::string::npos) << out;
+  }
+  EXPECT_NE(out.find("2 units: 0 ok, 2 failed"), std::string::npos) << out;
+}
+
 TEST_F(UnitsTest, ProvisioningSeveralUnitsHandsOutEachValueOnce) {
   Plug({"p1", "p2", "p3"});
   const std::string pool = " --serial-from 20000130041498 --mac-from 02-00-5E-00-00-FE --count 4";
