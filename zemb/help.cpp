@@ -66,7 +66,8 @@ std::string ZembHelp(ZembCommand command) {
              "Several units are written at once, each in a worker of its own: a unit that\n"
              "fails stops no other. A line per unit tells its outcome (on a terminal, one\n"
              "progress line per unit), then a table (unit, face, serial number, result,\n"
-             "seconds). Exit status 0 only when every unit succeeded.\n";
+             "seconds). Exit status 0 only when every unit succeeded; 2 or 3 when every\n"
+             "unit was refused so, before any was written; otherwise 1.\n";
     case ZembCommand::Provision:
       return "usage: zemb provision FILE --config CFG --ledger LEDGER [--start A]\n"
              "                      [--serial-from S --mac-from M --count N]\n"

@@ -250,13 +250,11 @@ int RunOnUnits(ZembRun& run, const std::vector<UnitTarget>& targets, HostFactory
   }
   ShowTable(run.host, jobs);
 
-  // A unit that failed on the device outweighs one refused before it was
-  // touched (a used-up pool, say).
-  int status = kExitOk;
+  // Every unit refused alike (a used-up pool, say) keeps that status, so 2
+  // still means nothing was written; any other mix of outcomes is a failure.
+  int status = jobs.front().status;
   for (const Job& job : jobs) {
-    if (job.status != kExitOk && (status == kExitOk || job.status == kExitFailed)) {
-      status = job.status;
-    }
+    if (job.status != status) status = kExitFailed;
   }
   return status;
 }
