@@ -294,7 +294,9 @@ int ZembWrite(ZembRun& run) {
   switch (outcome.misc) {
     case MiscOutcome::Kept: {
       const uint8_t* record = outcome.keptRecord.data();
-      if (run.sink != nullptr) run.sink->SetSerial(SerialText(record + kMiscSerialOffset));
+      if (run.sink != nullptr) {
+        run.sink->SetSerial(ValidSerial(record + kMiscSerialOffset).value_or(""));
+      }
       run.Out("kept the unit's misc record: serial number %s, P-side MAC %s, S-side MAC %s\n",
               SerialText(record + kMiscSerialOffset).c_str(),
               MacText(record + kMiscPSideMacOffset).c_str(),
