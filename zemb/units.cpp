@@ -34,29 +34,29 @@ std::vector<const UnitEntry*> Named(const std::vector<UnitEntry>& units, const s
   return named;
 }
 
-// Every unit once: a unit may show on more than one face, and writing it on
-// two at once would interleave two writes on one ROM. A later face's entry
-// is left out when an earlier face holds its serial number, or, having
-// none, when an earlier face has units at all (it may be one of them).
-std::vector<UnitTarget> EveryUnit(ZembRun& run, const std::vector<UnitEntry>& units) {
-  std::vector<UnitTarget> targets;
-  for (const UnitEntry& u : units) {
-    bool earlierFace = false, sameSerial = false;
-    for (const UnitTarget& t : targets) {
-      if (t.face == u.face) continue;
-      earlierFace = true;
-      sameSerial = sameSerial || (!u.serial.empty() && SameText(t.serial, u.serial));
+// A unit may show on more than one face, and working on it from two
+// workers at once would interleave two writes on one ROM. An entry is
+// surely another unit than every entry of the earlier faces when its serial
+// number and theirs are all known and differ; otherwise it runs in the wave
+// of its face, after those faces' units are done. Running a unit twice is
+// harmless: a second write finds every sector equal, a second provisioning
+// finds the unit's own values.
+void AssignWaves(ZembRun& run, std::vector<UnitTarget>* targets) {
+  for (UnitTarget& t : *targets) {
+    bool surelyOther = true;
+    for (const UnitTarget& u : *targets) {
+      if (u.face >= t.face) continue;
+      surelyOther =
+          surelyOther && !t.serial.empty() && !u.serial.empty() && !SameText(t.serial, u.serial);
     }
-    if (sameSerial || (u.serial.empty() && earlierFace)) {
-      run.Note("left out %s (%s face, %s): %s; name it with --device to write it", u.id.c_str(),
-               FaceName(u.face), u.devicePath.c_str(),
-               sameSerial ? "its serial number is on a unit already taken on another face"
-                          : "it may be a unit already taken on another face");
-      continue;
+    t.wave = surelyOther ? 0 : static_cast<int>(t.face);
+    if (t.wave != 0) {
+      run.Note(
+          "%s (%s face) may be a unit also seen on another face; it runs after the units "
+          "of the faces before it",
+          t.id.c_str(), FaceName(t.face));
     }
-    targets.push_back(TargetOf(u));
   }
-  return targets;
 }
 
 }  // namespace
@@ -68,7 +68,8 @@ int ChooseUnits(ZembRun& run, std::vector<UnitTarget>* targets) {
     return run.NoDeviceError();
   }
   if (run.options.all) {
-    *targets = EveryUnit(run, units);
+    for (const UnitEntry& u : units) targets->push_back(TargetOf(u));
+    AssignWaves(run, targets);
     return 0;
   }
   for (const std::string& id : run.options.devices) {
@@ -102,6 +103,7 @@ int ChooseUnits(ZembRun& run, std::vector<UnitTarget>* targets) {
     }
     targets->push_back(TargetOf(*named.front()));
   }
+  AssignWaves(run, targets);
   return 0;
 }
 

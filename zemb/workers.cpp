@@ -142,7 +142,7 @@ class ProgressBlock {
       if (job.sink.finished) {
         state = job.status == kExitOk ? "ok" : "FAILED";
       } else if (total == 0) {
-        state = "starting";
+        state = "waiting";
       } else {
         state =
             Format("%3u%%  %llu of %llu bytes", static_cast<unsigned>(done * 100 / total),
@@ -225,22 +225,34 @@ int RunOnUnits(ZembRun& run, const std::vector<UnitTarget>& targets, HostFactory
     const bool redraw = CanRedrawLines(run.host);
     std::vector<std::thread> workers;
     workers.reserve(jobs.size());
-    for (Job& job : jobs)
-      workers.emplace_back(RunJob, std::ref(job), std::cref(run), makeHost, command);
+    int lastWave = 0;
+    for (const Job& job : jobs) lastWave = std::max(lastWave, job.target->wave);
     ProgressBlock block(run.host);
-    for (;;) {
-      if (run.host.InterruptRequested()) stop = true;
-      const bool all = std::all_of(jobs.begin(), jobs.end(),
-                                   [](const Job& j) { return j.sink.finished.load(); });
-      if (redraw) {
-        block.Draw(jobs);
-      } else {
-        for (Job& job : jobs) {
-          if (job.sink.finished && !job.shown) ShowOutcome(run.host, job);
+    for (int wave = 0; wave <= lastWave; ++wave) {
+      for (Job& job : jobs) {
+        if (job.target->wave != wave) continue;
+        if (stop) {
+          job.reason = "not begun: interrupted";
+          job.sink.finished = true;
+          continue;
         }
+        workers.emplace_back(RunJob, std::ref(job), std::cref(run), makeHost, command);
       }
-      if (all) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(redraw ? 200 : 50));
+      for (;;) {
+        if (run.host.InterruptRequested()) stop = true;
+        const bool done = std::all_of(jobs.begin(), jobs.end(), [wave](const Job& j) {
+          return j.target->wave > wave || j.sink.finished.load();
+        });
+        if (redraw) {
+          block.Draw(jobs);
+        } else {
+          for (Job& job : jobs) {
+            if (job.sink.finished && !job.shown) ShowOutcome(run.host, job);
+          }
+        }
+        if (done) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(redraw ? 200 : 50));
+      }
     }
     for (std::thread& worker : workers) worker.join();
     if (redraw) {

@@ -26,6 +26,9 @@ struct UnitTarget {
   std::string devicePath;
   std::string id;      // UnitId(devicePath)
   std::string serial;  // as listed; empty when unknown
+  // Units of one wave run at once, a wave after the one before: an entry
+  // that may be a unit seen on an earlier face waits for that face's wave.
+  int wave = 0;
 };
 
 // What one unit's run says while several run at once: kept here for the
