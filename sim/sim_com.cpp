@@ -30,10 +30,19 @@ class SimComObject {
   SimHost& host_;
 };
 
-class SimKsControl : public KsControl, SimComObject {
+// An object of one camera of the machine.
+class SimVideoObject : protected SimComObject {
+ public:
+  SimVideoObject(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
+
+ protected:
+  const SimVideoDevice& video_;
+};
+
+class SimKsControl : public KsControl, SimVideoObject {
  public:
   SimKsControl(SimHost& host, const SimVideoDevice& video, uint32_t node)
-      : SimComObject(host), video_(video), node_(node) {}
+      : SimVideoObject(host, video), node_(node) {}
   HResult KsProperty(const void* property, uint32_t propertyLength, void* data, uint32_t dataLength,
                      uint32_t* bytesReturned) override {
     if (host_.LogsCalls()) {
@@ -63,14 +72,13 @@ class SimKsControl : public KsControl, SimComObject {
   }
 
  private:
-  const SimVideoDevice& video_;
   uint32_t node_;
   std::vector<uint8_t> prop_;
 };
 
-class SimTopology : public KsTopologyInfo, SimComObject {
+class SimTopology : public KsTopologyInfo, SimVideoObject {
  public:
-  SimTopology(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
+  using SimVideoObject::SimVideoObject;
   HResult get_NumNodes(uint32_t* count) override {
     if (count == nullptr) return kHrPointer;
     *count = static_cast<uint32_t>(video_.nodes.size());
@@ -89,28 +97,22 @@ class SimTopology : public KsTopologyInfo, SimComObject {
     *control = std::make_unique<SimKsControl>(host_, video_, index);
     return kHrOk;
   }
-
- private:
-  const SimVideoDevice& video_;
 };
 
-class SimFilter : public VideoFilter, SimComObject {
+class SimFilter : public VideoFilter, SimVideoObject {
  public:
-  SimFilter(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
+  using SimVideoObject::SimVideoObject;
   HResult QueryTopologyInfo(std::unique_ptr<KsTopologyInfo>* topology) override {
     if (topology == nullptr) return kHrPointer;
     if (video_.noTopology) return kHrNoInterface;
     *topology = std::make_unique<SimTopology>(host_, video_);
     return kHrOk;
   }
-
- private:
-  const SimVideoDevice& video_;
 };
 
-class SimPropertyBag : public PropertyBag, SimComObject {
+class SimPropertyBag : public PropertyBag, SimVideoObject {
  public:
-  SimPropertyBag(SimHost& host, const SimVideoDevice& video) : SimComObject(host), video_(video) {}
+  using SimVideoObject::SimVideoObject;
   HResult ReadString(std::wstring_view name, std::wstring* value) override {
     const std::optional<std::wstring>* prop = nullptr;
     if (name == L"FriendlyName") prop = &video_.friendlyName;
@@ -119,15 +121,12 @@ class SimPropertyBag : public PropertyBag, SimComObject {
     *value = **prop;
     return kHrOk;
   }
-
- private:
-  const SimVideoDevice& video_;
 };
 
-class SimMoniker : public VideoMoniker, SimComObject {
+class SimMoniker : public VideoMoniker, SimVideoObject {
  public:
   SimMoniker(SimHost& host, const SimVideoDevice& video, size_t index)
-      : SimComObject(host), video_(video), index_(index) {}
+      : SimVideoObject(host, video), index_(index) {}
   HResult BindToStorage(std::unique_ptr<PropertyBag>* bag) override {
     if (video_.storageFails) return kHrFail;
     *bag = std::make_unique<SimPropertyBag>(host_, video_);
@@ -141,7 +140,6 @@ class SimMoniker : public VideoMoniker, SimComObject {
   }
 
  private:
-  const SimVideoDevice& video_;
   size_t index_;
 };
 

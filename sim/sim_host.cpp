@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -70,6 +71,30 @@ class SimDeviceLock final : public DeviceLock {
  private:
   const void* unit_;
 };
+
+// The own-driver member or CD-ROM drive with `path`, when it opens.
+template <typename Entry>
+std::optional<size_t> OpenableEntry(const std::vector<Entry>& entries, const std::string& path) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].path == path) {
+      if (!entries[i].openable) break;
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+// The unit the own-driver member or CD-ROM drive with `path` reaches.
+template <typename Entry>
+bool UnitOfEntry(const std::vector<Entry>& entries, const std::string& path, size_t* unit) {
+  for (const Entry& entry : entries) {
+    if (entry.device && entry.path == path) {
+      *unit = entry.unit;
+      return true;
+    }
+  }
+  return false;
+}
 
 // Device paths are ASCII; discovery names a camera's lock by its path so.
 std::string NarrowPath(const std::wstring& path) {
@@ -187,24 +212,15 @@ void SimHost::DestroyDeviceInfoList(DevInfoList list) {
 
 DeviceHandle SimHost::CreateFile(const std::string& path) {
   Record("CreateFile " + path);
-  for (size_t i = 0; i < machine_.ownMembers.size(); ++i) {
-    if (machine_.ownMembers[i].path == path) {
-      if (!machine_.ownMembers[i].openable) break;
-      DeviceHandle h = nextHandle_++;
-      handles_[h] = {false, i};
-      return h;
-    }
+  const std::optional<size_t> own = OpenableEntry(machine_.ownMembers, path);
+  const std::optional<size_t> drive = own ? std::nullopt : OpenableEntry(machine_.cdroms, path);
+  if (!own && !drive) {
+    lastError_ = kErrorAccessDenied;
+    return kInvalidHandle;
   }
-  for (size_t i = 0; i < machine_.cdroms.size(); ++i) {
-    if (machine_.cdroms[i].path == path) {
-      if (!machine_.cdroms[i].openable) break;
-      DeviceHandle h = nextHandle_++;
-      handles_[h] = {true, i};
-      return h;
-    }
-  }
-  lastError_ = kErrorAccessDenied;
-  return kInvalidHandle;
+  DeviceHandle h = nextHandle_++;
+  handles_[h] = {drive.has_value(), own ? *own : *drive};
+  return h;
 }
 
 bool SimHost::DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in,
@@ -277,17 +293,9 @@ IoctlResult SimHost::DeviceRequest(size_t unit, Face face, Request request) {
 }
 
 bool SimHost::UnitOnPath(const std::string& devicePath, size_t* unit) const {
-  for (const SimOwnMember& member : machine_.ownMembers) {
-    if (member.device && member.path == devicePath) {
-      *unit = member.unit;
-      return true;
-    }
-  }
-  for (const SimCdrom& drive : machine_.cdroms) {
-    if (drive.device && drive.path == devicePath) {
-      *unit = drive.unit;
-      return true;
-    }
+  if (UnitOfEntry(machine_.ownMembers, devicePath, unit) ||
+      UnitOfEntry(machine_.cdroms, devicePath, unit)) {
+    return true;
   }
   for (const SimVideoDevice& video : machine_.videos) {
     if (video.device && video.devicePath && NarrowPath(*video.devicePath) == devicePath) {

@@ -159,7 +159,9 @@ class SimHost : public Host {
   // memory and never fails here.
   virtual uint32_t BeforeDeviceRequest(size_t /*unit*/, Face /*face*/) { return kErrorSuccess; }
   virtual uint32_t AfterDeviceRequest() { return kErrorSuccess; }
-  // Which unit the machine shows on `devicePath`; false when none does.
+  // Which unit the machine shows on `devicePath` (on a machine of one unit,
+  // that unit whatever the path, as hand-made machines name paths freely);
+  // false when none does.
   bool UnitOnPath(const std::string& devicePath, size_t* unit) const;
 
   // Used by the COM objects of this host.

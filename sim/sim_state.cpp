@@ -335,18 +335,19 @@ bool ParseFault(const std::vector<std::string>& words, Fault* fault, std::string
     return false;
   }
   const std::string& type = words[0];
-  if (type == "fail") {
-    f.type = Fault::Type::FailRequest;
+  if (type == "fail" || type == "refuse") {
+    const bool fail = type == "fail";
+    f.type = fail ? Fault::Type::FailRequest : Fault::Type::RefuseCommand;
     if (words.size() < 3) {
-      *error = "fail takes KIND N [ERROR]";
+      *error = fail ? "fail takes KIND N [ERROR]" : "refuse takes KIND N";
       return false;
     }
     if (!ParseRequestKind(words[1], &f.kind)) {
       *error = "unknown request kind \"" + words[1] + "\"";
       return false;
     }
-    if (!nthAt(2) || !atMost(4)) return false;
-    if (words.size() > 3 && (!ParseInto(words[3], 0xFFFFFFFF, &f.error) || f.error == 0)) {
+    if (!nthAt(2) || !atMost(fail ? 4 : 3)) return false;
+    if (fail && words.size() > 3 && (!ParseInto(words[3], 0xFFFFFFFF, &f.error) || f.error == 0)) {
       *error = "ERROR is a non-zero Win32 error code";
       return false;
     }
@@ -354,17 +355,6 @@ bool ParseFault(const std::vector<std::string>& words, Fault* fault, std::string
     f.type = Fault::Type::StallOp;
     if (words.size() < 2 || !ParseInto(words[1], 0xFF, &f.op)) {
       *error = "stall takes an operation code (0xFF, 0xFD, 0x01, 0x02, or 0 for any)";
-      return false;
-    }
-    if (!nthAt(2) || !atMost(3)) return false;
-  } else if (type == "refuse") {
-    f.type = Fault::Type::RefuseCommand;
-    if (words.size() < 3) {
-      *error = "refuse takes KIND N";
-      return false;
-    }
-    if (!ParseRequestKind(words[1], &f.kind)) {
-      *error = "unknown request kind \"" + words[1] + "\"";
       return false;
     }
     if (!nthAt(2) || !atMost(3)) return false;

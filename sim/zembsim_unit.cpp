@@ -229,24 +229,34 @@ int RunStatus(const Command& c, const UnitPlace& unit, const Args& args) {
 
 // --- dump, load ---------------------------------------------------------------
 
-int RunDump(const Command& c, const UnitPlace& unit, const Args& args) {
+namespace {
+
+// The one FILE word of dump and load, and the unit loaded; false with the
+// exit status in *status.
+bool FileWordAndUnit(const Command& c, const UnitPlace& unit, const Args& args, const char* noFile,
+                     DeviceState* s, int* status) {
   if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-    return Usage(c, args.empty() ? "name the file to write" : "give one file name");
+    *status = Usage(c, args.empty() ? noFile : "give one file name");
+    return false;
   }
+  return Load(c, unit, s, status);
+}
+
+}  // namespace
+
+int RunDump(const Command& c, const UnitPlace& unit, const Args& args) {
   DeviceState s;
   int status = kExitOk;
-  if (!Load(c, unit, &s, &status)) return status;
+  if (!FileWordAndUnit(c, unit, args, "name the file to write", &s, &status)) return status;
   // The ROM replaces a regular file or goes to a new name, nothing else: a
   // device node, a FIFO, a directory or a symbolic link stays as it is.
-  std::error_code typeError;
-  const fs::file_status target = fs::symlink_status(args[0], typeError);
-  if (!typeError && fs::exists(target) && !fs::is_regular_file(target)) {
-    return Failed(c, "cannot write " + args[0] + ": not a regular file");
-  }
   const std::string temp = args[0] + ".zembsim-tmp";
-  const fs::file_status tempType = fs::symlink_status(temp, typeError);
-  if (!typeError && fs::exists(tempType) && !fs::is_regular_file(tempType)) {
-    return Failed(c, "cannot write " + temp + ": not a regular file");
+  for (const std::string& name : {args[0], temp}) {
+    std::error_code typeError;
+    const fs::file_status type = fs::symlink_status(name, typeError);
+    if (!typeError && fs::exists(type) && !fs::is_regular_file(type)) {
+      return Failed(c, "cannot write " + name + ": not a regular file");
+    }
   }
   FILE* f = std::fopen(temp.c_str(), "wb");
   if (!f) return Failed(c, "cannot create " + temp + ": " + std::strerror(errno));
@@ -263,12 +273,9 @@ int RunDump(const Command& c, const UnitPlace& unit, const Args& args) {
 }
 
 int RunLoad(const Command& c, const UnitPlace& unit, const Args& args) {
-  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-    return Usage(c, args.empty() ? "name the file to load" : "give one file name");
-  }
   DeviceState s;
   int status = kExitOk;
-  if (!Load(c, unit, &s, &status)) return status;
+  if (!FileWordAndUnit(c, unit, args, "name the file to load", &s, &status)) return status;
   // Only a regular file: a FIFO would block here for ever, a device node
   // would load whatever it happens to read.
   std::error_code typeError;

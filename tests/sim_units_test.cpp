@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -192,6 +194,39 @@ TEST(SimUnitsTest, HoldingUnitsFromSeveralThreadsAtOnceIsSafe) {
   EXPECT_GT(taken.load(), 0);
   bool busy = true;
   EXPECT_NE(hosts[0]->TryLockDevice(hosts[0]->Machine().cdroms[0].path, &busy), nullptr);
+}
+
+// An interrupt is meant for the whole run: process-mode hosts in several
+// threads, each catching interrupts, all see the one that arrives. Run in a
+// child process, since the interrupt stays with the process.
+TEST(SimUnitsTest, AnInterruptReachesTheHostsOfEveryThread) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        VirtualClock clock;
+        constexpr int kHosts = 4;
+        std::vector<std::unique_ptr<SimHost>> hosts;
+        for (int i = 0; i < kHosts; ++i) {
+          hosts.push_back(
+              std::make_unique<SimHost>(SimMachine{}, nullptr, clock, ConsoleMode::Process));
+        }
+        std::vector<std::thread> threads;
+        for (auto& host : hosts) threads.emplace_back([&host] { host->CatchInterrupts(); });
+        for (auto& t : threads) t.join();
+        int before = 0;
+        for (auto& host : hosts) before += host->InterruptRequested() ? 1 : 0;
+        std::raise(SIGINT);
+        int after = 0;
+        threads.clear();
+        std::atomic<int> seen{0};
+        for (auto& host : hosts) {
+          threads.emplace_back([&host, &seen] { seen += host->InterruptRequested() ? 1 : 0; });
+        }
+        for (auto& t : threads) t.join();
+        after = seen.load();
+        std::exit(before == 0 && after == kHosts ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // --- units as zembsim keeps them, and the tools' sim builds over them --------
