@@ -93,8 +93,8 @@ int ChooseUnits(ZembRun& run, std::vector<UnitTarget>* targets) {
         which +=
             Format("%s%s (%s face)", which.empty() ? "" : ", ", u->id.c_str(), FaceName(u->face));
       }
-      return run.Error(kExitUsage, "%s is ambiguous: %zu units carry it (%s); name one by its ID",
-                       id.c_str(), named.size(), which.c_str());
+      return run.Error(kExitUsage, "%s is ambiguous: %u units carry it (%s); name one by its ID",
+                       id.c_str(), static_cast<unsigned>(named.size()), which.c_str());
     }
     for (const UnitTarget& t : *targets) {
       if (SameDevicePath(t.devicePath, named.front()->devicePath)) {

@@ -15,8 +15,12 @@
 #include "zemb/zemb_run.h"
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #endif
 
@@ -135,7 +139,7 @@ class ProgressBlock {
   explicit ProgressBlock(Host& host) : host_(host) {}
   void Draw(const std::vector<Job>& jobs) {
     std::string frame;
-    if (drawn_ > 0) frame += Format("\x1b[%zuA", drawn_);
+    if (drawn_ > 0) frame += Format("\x1b[%uA", static_cast<unsigned>(drawn_));
     for (const Job& job : jobs) {
       const uint64_t done = job.sink.done, total = job.sink.total;
       std::string state;
@@ -154,7 +158,7 @@ class ProgressBlock {
     host_.WriteStderr(frame);
   }
   void Clear() {
-    if (drawn_ > 0) host_.WriteStderr(Format("\x1b[%zuA\r\x1b[J", drawn_));
+    if (drawn_ > 0) host_.WriteStderr(Format("\x1b[%uA\r\x1b[J", static_cast<unsigned>(drawn_)));
     drawn_ = 0;
   }
 
@@ -183,9 +187,9 @@ void ShowTable(Host& host, std::vector<Job>& jobs) {
       failed += (failed.empty() ? "" : ", ") + job.target->id;
     }
   }
-  table += Format("%s: %zu ok, %zu failed%s%s%s\n", Counted(jobs.size(), "unit").c_str(), ok,
-                  jobs.size() - ok, failed.empty() ? "" : " (", failed.c_str(),
-                  failed.empty() ? "" : ")");
+  table += Format("%s: %u ok, %u failed%s%s%s\n", Counted(jobs.size(), "unit").c_str(),
+                  static_cast<unsigned>(ok), static_cast<unsigned>(jobs.size() - ok),
+                  failed.empty() ? "" : " (", failed.c_str(), failed.empty() ? "" : ")");
   host.WriteStdout(table);
 }
 
