@@ -20,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      options.command == ZembCommand::Write;
     if (rom) ZEMB_FUZZ_CHECK(!options.file.empty() && !options.config.empty());
     ZEMB_FUZZ_CHECK(!options.length || *options.length > 0);
+    ZEMB_FUZZ_CHECK(!(options.all && !options.devices.empty()));
   } else {
     ZEMB_FUZZ_CHECK(!error.empty());
   }
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::DeviceState state = sim::DefaultDeviceState(sim::RomKind::Spi, 65536);
   sim::SimRig rig(state);
   const int status = RunZemb(words.Argc(), words.Argv(), *rig.host);
-  ZEMB_FUZZ_CHECK(status >= kExitOk && status <= kExitUsage);
+  ZEMB_FUZZ_CHECK(status >= kExitOk && status <= kExitNoDevice);
   if (status == kExitUsage) ZEMB_FUZZ_CHECK(rig.device->Trace().empty());
   ZEMB_FUZZ_CHECK(rig.host->OpenHandles() == 0);
   return 0;

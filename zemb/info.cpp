@@ -11,8 +11,6 @@
 
 namespace zemb {
 
-namespace {
-
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -42,6 +40,8 @@ std::string JsonString(const std::string& text) {
   }
   return out + "\"";
 }
+
+namespace {
 
 // One answer of the device: its value, or why there is none.
 struct Answer {

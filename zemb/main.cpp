@@ -3,5 +3,5 @@
 
 int main(int argc, char** argv) {
   auto host = zemb::MakeHost();
-  return zemb::RunZemb(argc, argv, *host);
+  return zemb::RunZemb(argc, argv, *host, zemb::MakeHost);
 }

@@ -42,13 +42,19 @@ std::array<uint8_t, kMiscRecordSize> RecordOf(const Allocation& a) {
   return record;
 }
 
-}  // namespace
-
-int ZembProvision(ZembRun& run) {
-  const ZembOptions& o = run.options;
-  std::string error, digest;
+// What provisioning needs before it touches a unit: the file and its
+// digest, the plan, and the ledger (made from the pool when it is new).
+struct ProvisionSetUp {
   ZembInputFile file;
-  if (!file.Open(o.file, &error) || !HashFile(o.file, &digest, &error)) {
+  std::string digest;
+  WritePlan plan;
+  Ledger ledger;
+};
+
+int SetUpProvision(ZembRun& run, ProvisionSetUp* s) {
+  const ZembOptions& o = run.options;
+  std::string error;
+  if (!s->file.Open(o.file, &error) || !HashFile(o.file, &s->digest, &error)) {
     return run.Error(kExitUsage, "%s", error.c_str());
   }
   std::optional<LedgerPool> pool;
@@ -59,19 +65,35 @@ int ZembProvision(ZembRun& run) {
     }
     pool = p;
   }
-  WritePlan plan;
-  plan.file = &file;
+  WritePlan& plan = s->plan;
+  plan.file = &s->file;
   plan.name = o.file;
   plan.start = o.start.value_or(0);
-  plan.length = file.Size();
+  plan.length = s->file.Size();
   plan.misc = MiscRule::Replace;
   if (int status = CheckWriteRange(run, plan)) return status;
   if (static_cast<uint64_t>(run.rom.RomSize) < kMiscAddress + kMiscRecordSize) {
     return run.Error(kExitUsage, "a ROM of %d bytes has no room for the misc record at 0xB000",
                      run.rom.RomSize);
   }
-  Ledger ledger;
-  if (!ledger.Open(o.ledger, pool, &error)) return run.Error(kExitUsage, "%s", error.c_str());
+  if (!s->ledger.Open(o.ledger, pool, &error)) return run.Error(kExitUsage, "%s", error.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int CheckProvisionInputs(ZembRun& run) {
+  ProvisionSetUp s;
+  return SetUpProvision(run, &s);
+}
+
+int ZembProvision(ZembRun& run) {
+  ProvisionSetUp s;
+  if (int status = SetUpProvision(run, &s)) return status;
+  std::string error;
+  const std::string& digest = s.digest;
+  WritePlan& plan = s.plan;
+  Ledger& ledger = s.ledger;
 
   if (int status = run.OpenDevice()) return status;
   if (int status = CheckDeviceRomType(run)) return status;
@@ -85,6 +107,7 @@ int ZembProvision(ZembRun& run) {
   if (!ledger.Allocate(unitSerial, run.device.devicePath, digest, &allocation, &error)) {
     return run.Error(kExitUsage, "%s; nothing was written to the unit", error.c_str());
   }
+  if (run.sink != nullptr) run.sink->SetSerial(allocation.serial);
   const auto record = RecordOf(allocation);
   plan.record = record.data();
   run.Out("provisioning %s (%s face): serial number %s, P-side MAC %s, S-side MAC %s%s\n",

@@ -151,14 +151,21 @@ void ZembOutputFile::Discard() {
 
 // --- Progress ------------------------------------------------------------
 
-ZembProgress::ZembProgress(Host& host, const char* verb, uint64_t total)
+ZembProgress::ZembProgress(Host& host, const char* verb, uint64_t total, UnitSink* sink)
     : host_(host),
+      sink_(sink),
       verb_(verb),
       total_(total),
-      terminal_(host.StderrIsTerminal()),
-      startMs_(host.TickCountMs()) {}
+      terminal_(sink == nullptr && host.StderrIsTerminal()),
+      startMs_(host.TickCountMs()) {
+  if (sink_ != nullptr) {
+    sink_->done = 0;
+    sink_->total = total;
+  }
+}
 
 void ZembProgress::Update(uint64_t done) {
+  if (sink_ != nullptr) sink_->done = done;
   if (!terminal_) return;
   const uint64_t now = host_.TickCountMs();
   // A redraw at most ten times a second, and always the last one.

@@ -201,7 +201,7 @@ int WriteImage(ZembRun& run, const WritePlan& plan, WriteOutcome* outcome) {
   const uint64_t sectorCount = (end - first + kRomSectorSize - 1) / kRomSectorSize;
   SectorWriter writer(run, plan);
   Sector fileBytes{};
-  ZembProgress progress(run.host, "write", plan.length);
+  ZembProgress progress(run.host, "write", plan.length, run.sink);
   for (uint64_t sector = first; sector < end; sector += kRomSectorSize) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kRomSectorSize, romSize - sector));
     const uint64_t lo = std::max(start, sector);
@@ -221,7 +221,7 @@ int WriteImage(ZembRun& run, const WritePlan& plan, WriteOutcome* outcome) {
     }
     progress.Update(hi - start);
     const uint64_t next = sector + kRomSectorSize;
-    if (next < end && run.host.InterruptRequested()) {
+    if (next < end && run.StopRequested()) {
       progress.Finish();
       const uint64_t left = (end - next + kRomSectorSize - 1) / kRomSectorSize;
       run.Error(kExitFailed, "interrupted; %llu of %llu sectors not written",
@@ -248,18 +248,34 @@ std::string WriteSummary(const WriteStats& stats) {
                 static_cast<unsigned long long>(stats.erased), verified.c_str());
 }
 
+namespace {
+
+// The file and the plan of zemb write; 0, or the exit status with the error
+// printed.
+int SetUpWrite(ZembRun& run, ZembInputFile* file, WritePlan* plan) {
+  std::string error;
+  if (!file->Open(run.options.file, &error)) return run.Error(kExitUsage, "%s", error.c_str());
+  plan->file = file;
+  plan->name = run.options.file;
+  plan->start = run.options.start.value_or(0);
+  plan->length = file->Size();
+  plan->full = run.options.full;
+  plan->misc = run.options.overwriteMisc ? MiscRule::Overwrite : MiscRule::Keep;
+  return CheckWriteRange(run, *plan);
+}
+
+}  // namespace
+
+int CheckWriteInputs(ZembRun& run) {
+  ZembInputFile file;
+  WritePlan plan;
+  return SetUpWrite(run, &file, &plan);
+}
+
 int ZembWrite(ZembRun& run) {
   ZembInputFile file;
-  std::string error;
-  if (!file.Open(run.options.file, &error)) return run.Error(kExitUsage, "%s", error.c_str());
   WritePlan plan;
-  plan.file = &file;
-  plan.name = run.options.file;
-  plan.start = run.options.start.value_or(0);
-  plan.length = file.Size();
-  plan.full = run.options.full;
-  plan.misc = run.options.overwriteMisc ? MiscRule::Overwrite : MiscRule::Keep;
-  if (int status = CheckWriteRange(run, plan)) return status;
+  if (int status = SetUpWrite(run, &file, &plan)) return status;
   if (int status = run.OpenDevice()) return status;
   if (int status = CheckDeviceRomType(run)) return status;
   // From here an interrupt stops the write at the next sector boundary.
@@ -278,6 +294,9 @@ int ZembWrite(ZembRun& run) {
   switch (outcome.misc) {
     case MiscOutcome::Kept: {
       const uint8_t* record = outcome.keptRecord.data();
+      if (run.sink != nullptr) {
+        run.sink->SetSerial(ValidSerial(record + kMiscSerialOffset).value_or(""));
+      }
       run.Out("kept the unit's misc record: serial number %s, P-side MAC %s, S-side MAC %s\n",
               SerialText(record + kMiscSerialOffset).c_str(),
               MacText(record + kMiscPSideMacOffset).c_str(),

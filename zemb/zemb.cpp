@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 
+#include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
 #include "zemb/zemb_run.h"
 
@@ -14,6 +15,11 @@ void ZembRun::Out(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
+  if (sink != nullptr) {
+    std::lock_guard<std::mutex> hold(sink->mutex);
+    sink->out += text;
+    return;
+  }
   host.WriteStdout(text);
 }
 
@@ -22,8 +28,13 @@ int ZembRun::Error(int status, const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  host.WriteStderr("zemb: error: " + text + "\n");
   lastError = text;
+  if (sink != nullptr) {
+    std::lock_guard<std::mutex> hold(sink->mutex);
+    sink->err += "error: " + text + "\n";
+    return status;
+  }
+  host.WriteStderr("zemb: error: " + text + "\n");
   return status;
 }
 
@@ -32,6 +43,11 @@ void ZembRun::Note(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
+  if (sink != nullptr) {
+    std::lock_guard<std::mutex> hold(sink->mutex);
+    sink->err += text + "\n";
+    return;
+  }
   host.WriteStderr("zemb: " + text + "\n");
 }
 
@@ -47,47 +63,62 @@ std::string ZembRun::LastErrorText() {
 
 namespace {
 
-struct FaceNames {
-  const char* id;
-  const char* words;
-};
-
-FaceNames NamesOf(DevicePath path) {
+const char* FaceWordsOf(DevicePath path) {
   switch (path) {
     case DevicePath::OwnDriver:
-      return {"own", "the maker's driver"};
+      return "the maker's driver";
     case DevicePath::CdRom:
-      return {"cdrom", "CD-ROM drive with vendor commands"};
+      return "CD-ROM drive with vendor commands";
     case DevicePath::ExtensionUnit:
-      return {"xu", "camera with the device's extension unit"};
+      return "camera with the device's extension unit";
     case DevicePath::None:
       break;
   }
-  return {"none", "none"};
+  return "none";
 }
 
 }  // namespace
 
 const char* ZembRun::FaceId() const {
-  return NamesOf(device.path).id;
+  return FaceName(device.path);
 }
 
 const char* ZembRun::FaceWords() const {
-  return NamesOf(device.path).words;
+  return FaceWordsOf(device.path);
 }
 
 int ZembRun::OpenDevice() {
-  switch (session.Open(nullptr, GetDriverDeviceHandle)) {
+  if (target == nullptr && !options.devices.empty()) {
+    // The one unit --device names, looked up now that the inputs are known
+    // to be good.
+    std::vector<UnitTarget> named;
+    if (int status = ChooseUnits(*this, &named)) return status;
+    chosen = named.front();
+    target = &chosen;
+  }
+  FoundDevice found = target != nullptr ? FindUnitAt(host, nullptr, GetDriverDeviceHandle,
+                                                     target->face, target->devicePath)
+                                        : FindDevice(host, nullptr, GetDriverDeviceHandle);
+  if (found.path == DevicePath::None) {
+    if (target == nullptr) return NoDeviceError();
+    return Error(kExitNoDevice, "the unit %s (%s face, %s) is not there any more",
+                 target->id.c_str(), FaceName(target->face), target->devicePath.c_str());
+  }
+  switch (session.Open(std::move(found))) {
     case SessionOpen::Opened:
       return 0;
     case SessionOpen::NoDevice:
-      return Error(kExitNoDevice,
-                   "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
-                   "vendor Norva and a camera with the device's extension unit)");
+      return NoDeviceError();
     case SessionOpen::InUse:
       break;
   }
   return Error(kExitFailed, "the device at %s is in use by another run", device.devicePath.c_str());
+}
+
+int ZembRun::NoDeviceError() {
+  return Error(kExitNoDevice,
+               "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
+               "vendor Norva and a camera with the device's extension unit)");
 }
 
 int CheckDeviceRomType(ZembRun& run) {
@@ -105,63 +136,56 @@ int CheckDeviceRomType(ZembRun& run) {
 
 namespace {
 
-const char* CommandWord(ZembCommand command) {
+// The command word the error line's hint names, when the words got that far.
+std::string HintedCommand(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const ZembCommand command = ZembCommandNamed(argv[i]);
+    if (command != ZembCommand::None) return std::string(ZembCommandName(command)) + " ";
+    if (argv[i][0] != '-') break;
+  }
+  return "";
+}
+
+using Command = int (*)(ZembRun&);
+
+Command CommandOf(ZembCommand command) {
   switch (command) {
     case ZembCommand::Info:
-      return "info ";
+      return ZembInfo;
     case ZembCommand::Read:
-      return "read ";
+      return ZembRead;
     case ZembCommand::Verify:
-      return "verify ";
+      return ZembVerify;
     case ZembCommand::Write:
-      return "write ";
+      return ZembWrite;
     case ZembCommand::Provision:
-      return "provision ";
+      return ZembProvision;
+    case ZembCommand::List:
+      return ZembList;
     default:
-      return "";
+      return nullptr;
   }
 }
 
-// The command word the error line's hint names, when the words got that far.
-ZembCommand CommandOfWords(int argc, const char* const* argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (word == "info") return ZembCommand::Info;
-    if (word == "read") return ZembCommand::Read;
-    if (word == "verify") return ZembCommand::Verify;
-    if (word == "write") return ZembCommand::Write;
-    if (word == "provision") return ZembCommand::Provision;
-    if (word.empty() || word[0] != '-') break;
-  }
-  return ZembCommand::None;
-}
-
-int RunCommand(ZembRun& run) {
-  switch (run.options.command) {
-    case ZembCommand::Info:
-      return ZembInfo(run);
-    case ZembCommand::Read:
-      return ZembRead(run);
-    case ZembCommand::Verify:
-      return ZembVerify(run);
-    case ZembCommand::Write:
-      return ZembWrite(run);
-    case ZembCommand::Provision:
-      return ZembProvision(run);
-    default:
-      return kExitUsage;
-  }
+// One unit: the first discovery finds, or the one --device names.
+int RunCommand(ZembRun& run, Command command) {
+  const int status = command(run);
+  run.session.Release();
+  return status;
 }
 
 }  // namespace
 
 int RunZemb(int argc, const char* const* argv, Host& host) {
+  return RunZemb(argc, argv, host, nullptr);
+}
+
+int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost) {
   ZembOptions options;
   std::string error;
   if (!ParseZembArguments(argc, argv, &options, &error)) {
     host.WriteStderr("zemb: error: " + error + "\n");
-    host.WriteStderr(std::string("Try 'zemb ") + CommandWord(CommandOfWords(argc, argv)) +
-                     "--help'.\n");
+    host.WriteStderr("Try 'zemb " + HintedCommand(argc, argv) + "--help'.\n");
     return kExitUsage;
   }
   if (options.command == ZembCommand::Help) {
@@ -185,9 +209,18 @@ int RunZemb(int argc, const char* const* argv, Host& host) {
     }
   }
 
-  const int status = RunCommand(run);
-  run.session.Release();
-  return status;
+  const Command command = CommandOf(options.command);
+  if (command == nullptr) return kExitUsage;
+  if (options.command == ZembCommand::List || (!options.all && options.devices.size() <= 1)) {
+    return RunCommand(run, command);
+  }
+  // Several units at once: the inputs are checked once, before any unit.
+  const int checked =
+      options.command == ZembCommand::Provision ? CheckProvisionInputs(run) : CheckWriteInputs(run);
+  if (checked != 0) return checked;
+  std::vector<UnitTarget> targets;
+  if (int status = ChooseUnits(run, &targets)) return status;
+  return RunOnUnits(run, targets, makeHost, command);
 }
 
 }  // namespace zemb

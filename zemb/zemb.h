@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/host/host.h"
 
@@ -19,7 +21,7 @@ constexpr int kExitFailed = 1;  // the device, or the verification, failed
 constexpr int kExitUsage = 2;   // bad command line, configuration, file or ledger; nothing written
 constexpr int kExitNoDevice = 3;  // no device found
 
-enum class ZembCommand { None, Help, Version, Info, Read, Verify, Write, Provision };
+enum class ZembCommand { None, Help, Version, Info, Read, Verify, Write, Provision, List };
 
 struct ZembOptions {
   ZembCommand command = ZembCommand::None;
@@ -37,12 +39,21 @@ struct ZembOptions {
   std::string serialFrom;
   std::string macFrom;
   std::optional<uint32_t> count;
+  // The units to work on (--device, in the order given; each the ID
+  // `zemb list` shows, a device path, or serial:NNNNNNNNNNNNNN), or every
+  // unit (--all). Neither: the first unit discovery finds.
+  std::vector<std::string> devices;
+  bool all = false;
 };
 
 // Parses the words after the program name. False with *error set (one
 // sentence, no prefix) when the command line is not one zemb takes.
 bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
                         std::string* error);
+
+// "write" for ZembCommand::Write, and back; "" and None for the others.
+const char* ZembCommandName(ZembCommand command);
+ZembCommand ZembCommandNamed(const char* word);
 
 // A number as the command line takes it: decimal, or hexadecimal after 0x,
 // at most 32 bits. False for anything else (a sign, a blank, a suffix).
@@ -53,5 +64,12 @@ std::string ZembHelp(ZembCommand command);
 
 // The whole run: its exit status.
 int RunZemb(int argc, const char* const* argv, Host& host);
+
+// The same, with the host factory of this build (MakeHost): a run on several
+// units gives each unit a worker thread with a host of its own, since a host
+// serves one thread. Null, or the single-argument form, works on the units
+// one after another on `host`.
+using HostFactory = std::unique_ptr<Host> (*)();
+int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost);
 
 }  // namespace zemb

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/base/console.h"
 #include "common/device/discovery.h"
@@ -15,6 +18,35 @@
 #include "zemb/zemb.h"
 
 namespace zemb {
+
+// The unit a run works on, when a station has several: found again by its
+// face and device path on the run's own host.
+struct UnitTarget {
+  DevicePath face = DevicePath::None;
+  std::string devicePath;
+  std::string id;      // UnitId(devicePath)
+  std::string serial;  // as listed; empty when unknown
+  // Units of one wave run at once, a wave after the one before: an entry
+  // that may be a unit seen on an earlier face waits for that face's wave.
+  int wave = 0;
+};
+
+// What one unit's run says while several run at once: kept here for the
+// main thread to show, instead of being written as it comes.
+struct UnitSink {
+  std::mutex mutex;
+  std::string out;                          // the run's result lines
+  std::string err;                          // its error and note lines, each "error: ..." or a note
+  std::string serial;                       // the unit's serial number, once known
+  std::atomic<uint64_t> done{0}, total{0};  // progress of the transfer in hand
+  std::atomic<bool> finished{false};
+  // Set by the main thread (Ctrl-C): stop at the next sector boundary.
+  const std::atomic<bool>* stop = nullptr;
+  void SetSerial(const std::string& text) {
+    std::lock_guard<std::mutex> hold(mutex);
+    serial = text;
+  }
+};
 
 struct ZembRun {
   ZembRun(Host& h, const ZembOptions& o) : host(h), diag(h, Console::Target::Stderr), options(o) {}
@@ -33,12 +65,24 @@ struct ZembRun {
   const FoundDevice& device = session.Device();
   // The text of the last Error(), for records that keep the reason.
   std::string lastError;
+  // The unit to open (null: the first discovery finds), and where the run's
+  // text goes when several units run at once (null: the console).
+  const UnitTarget* target = nullptr;
+  UnitSink* sink = nullptr;
+  UnitTarget chosen;  // the unit a single --device names, once looked up
+
+  // An interrupt came, or the main thread asked every unit to stop.
+  bool StopRequested() {
+    return host.InterruptRequested() || (sink != nullptr && sink->stop != nullptr && *sink->stop);
+  }
 
   // Finds the device and binds the table; 0, or the exit status with its
   // error printed. The main flow releases what it opened.
   int OpenDevice();
   // The bound table; only after OpenDevice succeeded.
   RomAccessTable& Table() { return session.GetTable(); }
+  // "no Zemb device found ..."; returns kExitNoDevice.
+  int NoDeviceError();
 
   // Standard output.
   void Out(const char* format, ...) ZEMB_PRINTF(2, 3);
@@ -62,6 +106,23 @@ int ZembRead(ZembRun& run);
 int ZembVerify(ZembRun& run);
 int ZembWrite(ZembRun& run);
 int ZembProvision(ZembRun& run);
+int ZembList(ZembRun& run);
+
+// What write and provision check before they open a device (the file, the
+// range, the ledger): a run on several units checks it once, before any
+// unit is touched. 0, or the exit status with the error printed.
+int CheckWriteInputs(ZembRun& run);
+int CheckProvisionInputs(ZembRun& run);
+
+// The units the options name (--device, --all): 0 with *targets filled, or
+// the exit status with the error printed.
+int ChooseUnits(ZembRun& run, std::vector<UnitTarget>* targets);
+
+// Runs `command` on every target, each in a worker with a host of its own
+// from `makeHost` (null: one after another on run.host); shows each unit's
+// outcome and the table, and returns the run's exit status.
+int RunOnUnits(ZembRun& run, const std::vector<UnitTarget>& targets, HostFactory makeHost,
+               int (*command)(ZembRun&));
 
 // What a write puts into the ROM: `length` bytes of `file` from `start`
 // (file null: the sectors keep their bytes, but for a record to replace),
@@ -158,7 +219,8 @@ class ZembOutputFile {
 // all otherwise, so logs keep only the start and result lines.
 class ZembProgress {
  public:
-  ZembProgress(Host& host, const char* verb, uint64_t total);
+  // With a sink, the progress goes there instead of the console.
+  ZembProgress(Host& host, const char* verb, uint64_t total, UnitSink* sink = nullptr);
   ~ZembProgress() { Finish(); }
   void Update(uint64_t done);
   // Clears the line.
@@ -167,6 +229,7 @@ class ZembProgress {
  private:
   void Draw(uint64_t done);
   Host& host_;
+  UnitSink* sink_;
   const char* verb_;
   uint64_t total_;
   bool terminal_;
@@ -178,6 +241,8 @@ class ZembProgress {
 
 // "0x0000B000"
 std::string Hex32(uint64_t value);
+// A JSON string: "text" with quotes, backslashes and control bytes escaped.
+std::string JsonString(const std::string& text);
 // "1 sector", "2 sectors"
 std::string Counted(uint64_t count, const char* noun);
 

@@ -13,14 +13,27 @@ namespace zemb {
 namespace {
 
 bool OpenMember(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
-                DeviceHandle* handle, std::string* path) {
+                DeviceHandle* handle, std::string* path, const DeviceChooser* chooser = nullptr) {
   *handle = kInvalidHandle;
   if (!host.GetDeviceInterfacePath(list, interfaceClass, index, path)) {
     return host.GetLastError() != kErrorNoMoreItems;
   }
-  if (!path->empty()) *handle = host.CreateFile(*path);
+  // Another unit than the one chosen is not opened at all: a run on it may
+  // be going on.
+  if (!path->empty() && (chooser == nullptr || chooser->Accepts(*path))) {
+    *handle = host.CreateFile(*path);
+  }
   return true;
 }
+
+DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
+                               bool (*accept)(Host& host, DeviceHandle handle),
+                               std::string* acceptedPath, const DeviceChooser* chooser);
+DeviceHandle ChosenNorvaCdrom(Host& host, Console* console, std::string* devicePath,
+                              const DeviceChooser* chooser);
+void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* context,
+                             const DeviceChooser* chooser);
+std::string NarrowPath(const std::wstring& path);
 
 }  // namespace
 
@@ -33,13 +46,21 @@ bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClas
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
                                  bool (*accept)(Host& host, DeviceHandle handle),
                                  std::string* acceptedPath) {
+  return FirstChosenMember(host, interfaceClass, accept, acceptedPath, nullptr);
+}
+
+namespace {
+
+DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
+                               bool (*accept)(Host& host, DeviceHandle handle),
+                               std::string* acceptedPath, const DeviceChooser* chooser) {
   DevInfoList list = host.GetClassDevs(interfaceClass);
   if (list == kInvalidDevInfoList) return kInvalidHandle;
   DeviceHandle kept = kInvalidHandle;
   for (uint32_t index = 0;; ++index) {
     DeviceHandle handle = kInvalidHandle;
     std::string path;
-    if (!OpenMember(host, list, interfaceClass, index, &handle, &path)) break;
+    if (!OpenMember(host, list, interfaceClass, index, &handle, &path, chooser)) break;
     if (handle == kInvalidHandle) continue;
     if (accept(host, handle)) {
       kept = handle;
@@ -51,6 +72,8 @@ DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
   host.DestroyDeviceInfoList(list);
   return kept;
 }
+
+}  // namespace
 
 bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
   if (handle == 0 || handle == kInvalidHandle) return false;
@@ -84,15 +107,20 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
 }
 
 DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devicePath) {
+  return ChosenNorvaCdrom(host, console, devicePath, nullptr);
+}
+
+namespace {
+
+DeviceHandle ChosenNorvaCdrom(Host& host, Console* console, std::string* devicePath,
+                              const DeviceChooser* chooser) {
   DeviceHandle handle =
-      FirstAcceptedMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice, devicePath);
+      FirstChosenMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice, devicePath, chooser);
   if (handle != kInvalidHandle && console != nullptr) {
     console->Write("=> GetNorvaCDROMHandle [INFO] Find Kesh device\n");
   }
   return handle;
 }
-
-namespace {
 
 // Finds the extension unit among the filter's topology nodes.
 HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
@@ -131,9 +159,16 @@ HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
   return kHrFail;
 }
 
-}  // namespace
+// Device paths are ASCII; anything else only has to name the unit the same
+// way in every run.
+std::string NarrowPath(const std::wstring& path) {
+  std::string narrow;
+  for (wchar_t c : path) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+  return narrow;
+}
 
-void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* context) {
+void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* context,
+                             const DeviceChooser* chooser) {
   context->PropertySet = Guid{};
   context->NodeId = 0;
   context->KsControl.reset();
@@ -165,7 +200,7 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
         if (console != nullptr) {
           console->WriteWide(L"  Found device: " + name + L" [" + path + L"]\n");
         }
-        candidate = true;
+        candidate = chooser == nullptr || chooser->Accepts(NarrowPath(path));
       }
     }
     if (candidate) {
@@ -180,38 +215,59 @@ void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* con
   }
 }
 
+}  // namespace
+
+void FindExtensionUnitDevice(Host& host, Console* console, XuControlContext* context) {
+  FindChosenExtensionUnit(host, console, context, nullptr);
+}
+
 void ReleaseXuContext(XuControlContext* context) {
   context->KsControl.reset();
 }
 
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath) {
+  return FindDevice(host, console, ownDriverPath, DeviceChooser{});
+}
+
+FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath,
+                       const DeviceChooser& chooser) {
   FoundDevice found;
-  if (ownDriverPath != nullptr) {
-    found.handle = ownDriverPath(host, &found.devicePath);
+  if (ownDriverPath != nullptr && chooser.own) {
+    found.handle = chooser.accept == nullptr
+                       ? ownDriverPath(host, &found.devicePath)
+                       : FirstChosenMember(
+                             host, kOwnDriverInterfaceGuid,
+                             [](Host&, DeviceHandle) { return true; }, &found.devicePath, &chooser);
     if (found.handle != kInvalidHandle) {
       found.path = DevicePath::OwnDriver;
       return found;
     }
   }
-  found.handle = GetNorvaCDROMHandle(host, console, &found.devicePath);
-  if (found.handle != kInvalidHandle) {
-    found.path = DevicePath::CdRom;
-    return found;
+  if (chooser.cdrom) {
+    found.handle = ChosenNorvaCdrom(host, console, &found.devicePath, &chooser);
+    if (found.handle != kInvalidHandle) {
+      found.path = DevicePath::CdRom;
+      return found;
+    }
   }
+  if (!chooser.xu) return found;
   host.CoInitializeApartment();
-  FindExtensionUnitDevice(host, console, &found.xu);
+  FindChosenExtensionUnit(host, console, &found.xu, &chooser);
   if (found.xu.KsControl != nullptr) {
     found.path = DevicePath::ExtensionUnit;
-    // Device paths are ASCII; anything else only has to name the lock
-    // the same way in every run.
-    found.devicePath.clear();
-    for (wchar_t c : found.xu.DevicePath) {
-      found.devicePath += c < 0x80 ? static_cast<char>(c) : '?';
-    }
+    found.devicePath = NarrowPath(found.xu.DevicePath);
   } else {
     host.CoUninitialize();
   }
   return found;
+}
+
+bool SameDevicePath(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperCase(a[i]) != UpperCase(b[i])) return false;
+  }
+  return true;
 }
 
 bool HoldDevice(Host& host, Console& console, FoundDevice* device) {

@@ -79,6 +79,25 @@ struct FoundDevice {
 using OwnDriverPath = DeviceHandle (*)(Host& host, std::string* devicePath);
 FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath);
 
+// Which unit FindDevice takes when a station has several: only members whose
+// device path `accept` takes are opened or probed, the others are passed
+// over as if they were not there; `faces` leaves whole paths out.
+struct DeviceChooser {
+  bool (*accept)(const std::string& devicePath, const void* context) = nullptr;
+  const void* context = nullptr;
+  bool own = true, cdrom = true, xu = true;
+  bool Accepts(const std::string& devicePath) const {
+    return accept == nullptr || accept(devicePath, context);
+  }
+};
+// Path 1 goes through `ownDriverPath` only when the chooser takes every
+// path; otherwise the own-driver list is walked here with the chooser.
+FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath,
+                       const DeviceChooser& chooser);
+
+// Device paths name one unit in any letter case, as Windows compares them.
+bool SameDevicePath(const std::string& a, const std::string& b);
+
 // How long a run waits for another run to release the unit: the longest
 // operation that run may be in the middle of (a chip erase), on the host
 // tick.

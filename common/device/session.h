@@ -39,8 +39,15 @@ class DeviceSession {
   // is path 1, null to leave it out. Anything but Opened has already
   // released what was found, with the hold's line printed for InUse.
   SessionOpen Open(Console* discoveryConsole, OwnDriverPath ownDriverPath) {
+    return Open(FindDevice(console_.GetHost(), discoveryConsole, ownDriverPath));
+  }
+
+  // The same for a device the caller found itself (one chosen unit of
+  // several, say); the session owns it from here on.
+  SessionOpen Open(FoundDevice found) {
     Host& host = console_.GetHost();
-    device_ = FindDevice(host, discoveryConsole, ownDriverPath);
+    Release();
+    device_ = std::move(found);
     if (device_.path != DevicePath::None) table_ = bind_(console_, device_);
     if (table_ == nullptr) {
       Release();

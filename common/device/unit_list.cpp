@@ -1,0 +1,129 @@
+#include "common/device/unit_list.h"
+
+#include <array>
+#include <memory>
+
+#include "common/base/text.h"
+#include "common/device/rom_access.h"
+#include "common/rom/misc_record.h"
+#include "common/rom/rom_layout.h"
+
+namespace zemb {
+
+namespace {
+
+struct SeenPaths {
+  std::vector<std::string> paths;
+};
+
+bool NotSeen(const std::string& devicePath, const void* context) {
+  for (const std::string& seen : static_cast<const SeenPaths*>(context)->paths) {
+    if (SameDevicePath(seen, devicePath)) return false;
+  }
+  return true;
+}
+
+bool IsPath(const std::string& devicePath, const void* context) {
+  return SameDevicePath(devicePath, *static_cast<const std::string*>(context));
+}
+
+DeviceChooser OnFace(DevicePath face) {
+  DeviceChooser chooser;
+  chooser.own = face == DevicePath::OwnDriver;
+  chooser.cdrom = face == DevicePath::CdRom;
+  chooser.xu = face == DevicePath::ExtensionUnit;
+  return chooser;
+}
+
+// The serial number in the unit's misc record, read with the geometry every
+// part of the ROM type has (SPI NOR with three address bytes, an I2C EEPROM
+// large enough for the record with two); empty when there is none.
+std::string SerialOf(Host& host, FoundDevice& device) {
+  Console quiet(host, Console::Target::Stderr);
+  std::unique_ptr<RomAccessTable> table = BindRomAccessTable(quiet, device);
+  if (table == nullptr) return "";
+  RomParameter rom;
+  switch (table->GetRomType()) {
+    case kRomTypeSpi:
+      rom.AddressSize = 3;
+      rom.PageSize = 256;
+      break;
+    case kRomTypeI2c:
+      rom.AddressSize = 2;
+      rom.PageSize = 128;
+      break;
+    default:
+      return "";
+  }
+  rom.RomSize = static_cast<int32_t>(kMiscAddress + kMiscRecordSize);
+  std::array<uint8_t, kMiscRecordSize> record{};
+  if (!table->ReadRom(rom, record.data(), kMiscAddress, kMiscRecordSize)) return "";
+  return ValidSerial(record.data() + kMiscSerialOffset).value_or("");
+}
+
+}  // namespace
+
+const char* FaceName(DevicePath face) {
+  switch (face) {
+    case DevicePath::OwnDriver:
+      return "own";
+    case DevicePath::CdRom:
+      return "cdrom";
+    case DevicePath::ExtensionUnit:
+      return "xu";
+    case DevicePath::None:
+      break;
+  }
+  return "none";
+}
+
+std::string UnitId(const std::string& devicePath) {
+  // FNV-1a over the path in one letter case, as Windows compares paths.
+  uint32_t hash = 2166136261u;
+  for (char c : devicePath) {
+    hash ^= static_cast<uint8_t>(UpperCase(c));
+    hash *= 16777619u;
+  }
+  return Format("%08x", hash);
+}
+
+FoundDevice FindUnitAt(Host& host, Console* console, OwnDriverPath ownDriverPath, DevicePath face,
+                       const std::string& devicePath) {
+  DeviceChooser chooser = OnFace(face);
+  chooser.accept = IsPath;
+  chooser.context = &devicePath;
+  return FindDevice(host, console, ownDriverPath, chooser);
+}
+
+std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath) {
+  std::vector<UnitEntry> units;
+  for (DevicePath face : {DevicePath::OwnDriver, DevicePath::CdRom, DevicePath::ExtensionUnit}) {
+    if (face == DevicePath::OwnDriver && ownDriverPath == nullptr) continue;
+    SeenPaths seen;
+    DeviceChooser chooser = OnFace(face);
+    chooser.accept = NotSeen;
+    chooser.context = &seen;
+    // Each pass finds the first unit on the face not listed yet.
+    for (;;) {
+      FoundDevice found = FindDevice(host, nullptr, ownDriverPath, chooser);
+      if (found.path == DevicePath::None) break;
+      UnitEntry entry;
+      entry.face = found.path;
+      entry.devicePath = found.devicePath;
+      entry.id = UnitId(found.devicePath);
+      bool busy = false;
+      found.lock = host.TryLockDevice(found.devicePath, &busy);
+      if (found.lock != nullptr) {
+        entry.serial = SerialOf(host, found);
+      } else {
+        entry.busy = busy;
+      }
+      ReleaseDevice(host, &found);
+      seen.paths.push_back(entry.devicePath);
+      units.push_back(std::move(entry));
+    }
+  }
+  return units;
+}
+
+}  // namespace zemb
