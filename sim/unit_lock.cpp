@@ -3,8 +3,8 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
-#include <sys/locking.h>
 #include <sys/stat.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <chrono>
@@ -19,14 +19,20 @@ namespace zemb::sim {
 
 namespace {
 
-// One byte locked with LockFile underneath; closing the descriptor, or the
-// process ending, unlocks it.
+// The first byte locked with LockFileEx; closing the descriptor, or the
+// process ending, unlocks it. (The C runtime's _locking is not used: under
+// Wine it leaves errno unset when the byte is taken, so a busy unit would
+// read as a failure.)
+HANDLE OsHandle(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
 class CrtByteLock final : public UnitFileLock {
  public:
   explicit CrtByteLock(int fd) : fd_(fd) {}
   ~CrtByteLock() override {
-    _lseek(fd_, 0, SEEK_SET);
-    _locking(fd_, _LK_UNLCK, 1);
+    OVERLAPPED first{};
+    UnlockFileEx(OsHandle(fd_), 0, 1, 0, &first);
     _close(fd_);
   }
 
@@ -46,12 +52,15 @@ UnitFileLock::Result UnitFileLock::Take(const std::string& path, bool wait,
     return Result::Failed;
   }
   for (;;) {
-    _lseek(fd, 0, SEEK_SET);
-    if (_locking(fd, _LK_NBLCK, 1) == 0) break;
-    const int why = errno;
-    if (why != EACCES && why != EDEADLOCK) {
+    OVERLAPPED first{};
+    if (LockFileEx(OsHandle(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &first)) {
+      break;
+    }
+    const DWORD why = GetLastError();
+    if (why != ERROR_LOCK_VIOLATION && why != ERROR_SHARING_VIOLATION && why != ERROR_IO_PENDING) {
       _close(fd);
-      *error = why;
+      *error = EIO;
       return Result::Failed;
     }
     if (!wait) {
