@@ -228,6 +228,33 @@ for face in own cdrom xu; do
   check_logs
 done
 
+# Several units at once: zemb.exe write --all runs a worker with a host of
+# its own per unit, each locking its unit's state under Wine; every unit
+# must end ok and hold the file.
+w=$work/units/wine out=$work/units/out
+mkdir -p "$out"
+make_inputs "$w"
+(cd "$w" && "$zembsim" plug --unit a --face own --rom spi --size 65536 > /dev/null &&
+  "$zembsim" plug --unit b --face cdrom --rom spi --size 65536 > /dev/null &&
+  "$zembsim" plug --unit c --face xu --rom spi --size 65536 > /dev/null) || fail "units: plug"
+(cd "$w" && "$wine" "$winbuild/zemb/zemb.exe" write hwfw.bin --config spi.cfg --all \
+  > "$out/all.out" 2>&1)
+units_status=$?
+if [ "$units_status" -eq 0 ] && grep -q '^3 units: 3 ok, 0 failed' "$out/all.out"; then
+  passed=$((passed + 1))
+else
+  fail "units: zemb.exe write --all ended with status $units_status" "$(cat "$out/all.out")"
+fi
+size=$(stat -c %s "$w/hwfw.bin")
+for unit in a b c; do
+  if (cd "$w" && "$zembsim" dump --unit "$unit" "$out/$unit.rom" > /dev/null) &&
+    cmp -s -n "$size" "$out/$unit.rom" "$w/hwfw.bin"; then
+    passed=$((passed + 1))
+  else
+    fail "units: unit $unit does not hold the file after write --all"
+  fi
+done
+
 echo "sim flows under Wine: $((SECONDS - started)) s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
