@@ -11,12 +11,14 @@
 namespace zemb {
 
 // IoRequest::Operation.
-constexpr uint8_t IO_OPERATION_NONE = 0;  // the command line is not valid
-constexpr uint8_t IO_OPERATION_I2C_READ = 1;
-constexpr uint8_t IO_OPERATION_I2C_WRITE = 2;
-constexpr uint8_t IO_OPERATION_GPIO_SET_DIR = 3;
-constexpr uint8_t IO_OPERATION_GPIO_GET = 4;
-constexpr uint8_t IO_OPERATION_GPIO_SET = 5;
+enum IoOperation : uint8_t {
+  IO_OPERATION_NONE,  // the command line is not valid
+  IO_OPERATION_I2C_READ,
+  IO_OPERATION_I2C_WRITE,
+  IO_OPERATION_GPIO_SET_DIR,
+  IO_OPERATION_GPIO_GET,
+  IO_OPERATION_GPIO_SET,
+};
 
 struct IoRequest {
   uint8_t Operation = IO_OPERATION_NONE;

@@ -11,14 +11,17 @@
 
 namespace zemb {
 
-constexpr uint8_t FUNCTION_UNKNOWN = 0;
-constexpr uint8_t FUNCTION_MAKE_BIN_FILE = 1;
-constexpr uint8_t FUNCTION_BURN_BIN_FILE = 2;
-constexpr uint8_t FUNCTION_PROGRAM_HWFW = 3;
-constexpr uint8_t FUNCTION_PROGRAM_IMG = 4;
-constexpr uint8_t FUNCTION_PRINT_ADDRESS = 5;
-constexpr uint8_t FUNCTION_ERASE_SPICHIP = 6;
-constexpr uint8_t FUNCTION_PROGRAM_DESC = 7;
+// RomProgramParameters::Function: what the command line asks the run to do.
+enum RomProgramFunction : uint8_t {
+  FUNCTION_UNKNOWN,  // the command line is not valid
+  FUNCTION_MAKE_BIN_FILE,
+  FUNCTION_BURN_BIN_FILE,
+  FUNCTION_PROGRAM_HWFW,
+  FUNCTION_PROGRAM_IMG,
+  FUNCTION_PRINT_ADDRESS,
+  FUNCTION_ERASE_SPICHIP,
+  FUNCTION_PROGRAM_DESC,
+};
 
 inline constexpr const char* kRomProgramTool = "ZembRomProgram";
 inline constexpr const char* kRomProgramVersion = "2.4.01";

@@ -65,30 +65,49 @@ int StepFailed(Console& console, const char* line) {
   return 0;
 }
 
+// A sector update's own steps, on its open input file.
+using UpdateSteps = int (*)(Console& console, RomAccessTable& rom, RomProgramParameters& p,
+                            InputFile& file, uint8_t deviceType);
+
 // The start every sector update shares: the device's ROM type, the
-// heading, the type check, then the input file. False when the update
-// cannot go on, with the reason printed.
-bool StartUpdate(Console& console, RomAccessTable& rom, const RomProgramParameters& p,
-                 const char* path, const char* cannotOpen, InputFile& file, uint8_t* deviceType) {
-  *deviceType = rom.GetRomType();
+// heading, the type check, then the input file; the update's own steps
+// follow. 0 when the update cannot go on, with the reason printed.
+int RunUpdate(Console& console, RomAccessTable& rom, RomProgramParameters& p, const char* path,
+              const char* cannotOpen, UpdateSteps steps) {
+  const uint8_t deviceType = rom.GetRomType();
   ShowRomAccessHeading(console, "Modify", p.RomType);
-  if (!RomTypeMatches(console, p.RomType, *deviceType)) return false;
+  if (!RomTypeMatches(console, p.RomType, deviceType)) return 0;
+  InputFile file;
   if (!file.Open(path)) {
     console.WriteAndLog(cannotOpen);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-int ProgramHwFw(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
-  uint8_t deviceType = 0;
-  InputFile file;
-  if (!StartUpdate(console, rom, p, p.HwFwPath, "    Cannot open ROM file !!!\n", file,
-                   &deviceType)) {
     return 0;
   }
+  return steps(console, rom, p, file, deviceType);
+}
+
+// SPI flash only takes new bytes where it was erased first; the other ROM
+// types are written over. True when there was nothing to erase or the
+// erase went through; the heading line goes out before the erase.
+bool EraseBeforeWrite(Console& console, RomAccessTable& rom, const RomParameter& parameter,
+                      uint8_t deviceType, const char* heading, uint32_t start, uint32_t length) {
+  if (deviceType != kRomTypeSpi) return true;
+  console.WriteAndLog(heading);
+  return EraseSectors(console, rom, parameter, start, length);
+}
+
+// The last step of every update: the region written from the file and
+// read back.
+int WriteRegionStep(Console& console, RomAccessTable& rom, const RomParameter& parameter,
+                    InputFile& file, uint32_t length, uint32_t address, const char* cannotRead,
+                    const char* failed) {
+  if (!WriteRegionVerified(console, rom, parameter, file, length, address, cannotRead)) {
+    return StepFailed(console, failed);
+  }
+  return 1;
+}
+
+int UpdateHwFw(Console& console, RomAccessTable& rom, RomProgramParameters& p, InputFile& file,
+               uint8_t deviceType) {
   HeaderSector header{};
 
   if (file.Length() > kHwFwSize) {
@@ -101,11 +120,10 @@ int ProgramHwFw(Console& console, RomAccessTable& rom, RomProgramParameters& p) 
   if (!CheckRomHeader(console, rom, p.Rom, header)) {
     return StepFailed(console, "    Check ROM Header fail !!!\n");
   }
-  if (deviceType == kRomTypeSpi) {
-    console.WriteAndLog("    Erase ROM Header & HW/FW Data (default 0~32kB) ...\n");
-    if (!EraseSectors(console, rom, p.Rom, kHeaderAddress, kHwFwEraseEnd)) {
-      return StepFailed(console, "    Erase ROM Header & HW/FW Sector fail !!!\n");
-    }
+  if (!EraseBeforeWrite(console, rom, p.Rom, deviceType,
+                        "    Erase ROM Header & HW/FW Data (default 0~32kB) ...\n", kHeaderAddress,
+                        kHwFwEraseEnd)) {
+    return StepFailed(console, "    Erase ROM Header & HW/FW Sector fail !!!\n");
   }
   if (!WriteRomHeader(console, rom, p, header, kHeaderSize, false)) {
     return StepFailed(console, "    Write ROM Header fail !!!\n");
@@ -114,20 +132,12 @@ int ProgramHwFw(Console& console, RomAccessTable& rom, RomProgramParameters& p) 
   console.WriteAndLog("    Write HW/FW Sector 256~32kB\n");
   // The whole region is written whatever the file's length; past its end
   // the bytes are 0xFF, as a Kesh file holds them.
-  if (!WriteRegionVerified(console, rom, p.Rom, file, p.HwFwLength, kHwFwAddress,
-                           "    Cannot read HW/FW file !!!\n")) {
-    return StepFailed(console, "    Write HW/FW Sector fail !!!\n");
-  }
-  return 1;
+  return WriteRegionStep(console, rom, p.Rom, file, p.HwFwLength, kHwFwAddress,
+                         "    Cannot read HW/FW file !!!\n", "    Write HW/FW Sector fail !!!\n");
 }
 
-int ProgramImage(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
-  uint8_t deviceType = 0;
-  InputFile file;
-  if (!StartUpdate(console, rom, p, p.ImagePath, "    Cannot open Image file !!!\n", file,
-                   &deviceType)) {
-    return 0;
-  }
+int UpdateImage(Console& console, RomAccessTable& rom, RomProgramParameters& p, InputFile& file,
+                uint8_t deviceType) {
   HeaderSector header{};
 
   if (!CheckImageHeader(console, rom, p, header)) {
@@ -141,15 +151,13 @@ int ProgramImage(Console& console, RomAccessTable& rom, RomProgramParameters& p)
   }
   p.ImageLength = static_cast<uint32_t>(length);
 
-  if (deviceType == kRomTypeSpi) {
-    console.WriteAndLog("    Erase ROM Header ...\n");
-    if (!EraseSectors(console, rom, p.Rom, kHeaderAddress, kRomSectorSize)) {
-      return StepFailed(console, "    Erase ROM Header fail !!!\n");
-    }
-    console.WriteAndLog("    Erase ISO Image ...\n");
-    if (!EraseSectors(console, rom, p.Rom, p.ImageStart, p.ImageLength)) {
-      return StepFailed(console, "    Erase ISO Image Sector fail !!!\n");
-    }
+  if (!EraseBeforeWrite(console, rom, p.Rom, deviceType, "    Erase ROM Header ...\n",
+                        kHeaderAddress, kRomSectorSize)) {
+    return StepFailed(console, "    Erase ROM Header fail !!!\n");
+  }
+  if (!EraseBeforeWrite(console, rom, p.Rom, deviceType, "    Erase ISO Image ...\n", p.ImageStart,
+                        p.ImageLength)) {
+    return StepFailed(console, "    Erase ISO Image Sector fail !!!\n");
   }
   // The whole first sector goes back: IMG erased it with the header, and
   // it holds the first 3840 bytes of HW/FW data too.
@@ -159,21 +167,13 @@ int ProgramImage(Console& console, RomAccessTable& rom, RomProgramParameters& p)
   console.WriteAndLog("\n");
   console.PrintAndLog("    Write ISO Image Sector 48kB~%uB\n",
                       static_cast<unsigned>(p.ImageLength + kImageAddress));
-  if (!WriteRegionVerified(console, rom, p.Rom, file, p.ImageLength, p.ImageStart,
-                           "    Cannot read Image file !!!\n")) {
-    return StepFailed(console, "    Write ISO Image Sector fail !!!\n");
-  }
-  return 1;
+  return WriteRegionStep(console, rom, p.Rom, file, p.ImageLength, p.ImageStart,
+                         "    Cannot read Image file !!!\n",
+                         "    Write ISO Image Sector fail !!!\n");
 }
 
-int ProgramDesc(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
-  uint8_t deviceType = 0;
-  InputFile file;
-  if (!StartUpdate(console, rom, p, p.DescPath, "    Cannot open Desc file !!!\n", file,
-                   &deviceType)) {
-    return 0;
-  }
-
+int UpdateDesc(Console& console, RomAccessTable& rom, RomProgramParameters& p, InputFile& file,
+               uint8_t deviceType) {
   p.DescStart = kDescAddress;
   p.DescLength = kDescSize;
   if (file.Length() > kDescSize) {
@@ -182,17 +182,26 @@ int ProgramDesc(Console& console, RomAccessTable& rom, RomProgramParameters& p) 
     return StepFailed(console, "    Erase Desc Sector fail !!!\n");
   }
   p.DescLength = static_cast<uint32_t>(file.Length());
-  if (deviceType == kRomTypeSpi) {
-    console.WriteAndLog("    Erase Desc sector ...\n");
-    if (!EraseSectors(console, rom, p.Rom, p.DescStart, p.DescLength)) {
-      return StepFailed(console, "    Erase Desc Sector fail !!!\n");
-    }
+  if (!EraseBeforeWrite(console, rom, p.Rom, deviceType, "    Erase Desc sector ...\n", p.DescStart,
+                        p.DescLength)) {
+    return StepFailed(console, "    Erase Desc Sector fail !!!\n");
   }
-  if (!WriteRegionVerified(console, rom, p.Rom, file, p.DescLength, p.DescStart,
-                           "    Cannot read Desc file !!!\n")) {
-    return StepFailed(console, "    Write Desc Sector fail !!!\n");
-  }
-  return 1;
+  return WriteRegionStep(console, rom, p.Rom, file, p.DescLength, p.DescStart,
+                         "    Cannot read Desc file !!!\n", "    Write Desc Sector fail !!!\n");
+}
+
+}  // namespace
+
+int ProgramHwFw(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
+  return RunUpdate(console, rom, p, p.HwFwPath, "    Cannot open ROM file !!!\n", UpdateHwFw);
+}
+
+int ProgramImage(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
+  return RunUpdate(console, rom, p, p.ImagePath, "    Cannot open Image file !!!\n", UpdateImage);
+}
+
+int ProgramDesc(Console& console, RomAccessTable& rom, RomProgramParameters& p) {
+  return RunUpdate(console, rom, p, p.DescPath, "    Cannot open Desc file !!!\n", UpdateDesc);
 }
 
 }  // namespace zemb

@@ -13,19 +13,23 @@
 namespace zemb {
 
 // Request codes of the device's command set.
-constexpr uint8_t ACCESS_ROM = 0xCA;
-constexpr uint8_t ROM_DATA = 0xCB;
-constexpr uint8_t GET_ROMLD_STATUS = 0xCC;
-constexpr uint8_t GET_ROM_TYPE = 0xC9;
-constexpr uint8_t GET_FIRMWARE_VERSION = 0xC4;
-constexpr uint8_t GET_SIDE_SIGNATURE = 0xC2;
-constexpr uint8_t IO_ACCESS = 0xD4;
+enum RequestCode : uint8_t {
+  ACCESS_ROM = 0xCA,
+  ROM_DATA = 0xCB,
+  GET_ROMLD_STATUS = 0xCC,
+  GET_ROM_TYPE = 0xC9,
+  GET_FIRMWARE_VERSION = 0xC4,
+  GET_SIDE_SIGNATURE = 0xC2,
+  IO_ACCESS = 0xD4,
+};
 
 // Operation codes carried by ACCESS_ROM.
-constexpr uint8_t kOpChipErase = 0xFF;
-constexpr uint8_t kOpSectorErase = 0xFD;
-constexpr uint8_t kOpRead = 0x01;
-constexpr uint8_t kOpWrite = 0x02;
+enum RomOperation : uint8_t {
+  kOpChipErase = 0xFF,
+  kOpSectorErase = 0xFD,
+  kOpRead = 0x01,
+  kOpWrite = 0x02,
+};
 
 // IO_ACCESS sub-commands.
 constexpr uint8_t I2C_READ = 0xD0;
