@@ -3,9 +3,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 
+#include "common/host/console_text.h"
 #include "sim/sim_host.h"
 
 #if defined(_WIN32)
@@ -16,55 +16,10 @@
 
 namespace zemb::sim {
 
-namespace {
-
-std::string ToUtf8(std::wstring_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = static_cast<uint32_t>(text[i]);
-    if constexpr (sizeof(wchar_t) == 2) {
-      if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-        uint32_t low = static_cast<uint32_t>(text[i + 1]);
-        if (low >= 0xDC00 && low < 0xE000) {
-          c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-          ++i;
-        }
-      }
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 LocalTime SimHost::GetLocalTime() {
   if (fixedTime_) return *fixedTime_;
   if (mode_ == ConsoleMode::Capture) return {2026, 12, 9, 10, 30, 0};
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-#if defined(_WIN32)
-  localtime_s(&tm, &now);
-#else
-  localtime_r(&now, &tm);
-#endif
-  return {static_cast<uint16_t>(tm.tm_year + 1900), static_cast<uint16_t>(tm.tm_mon + 1),
-          static_cast<uint16_t>(tm.tm_mday),        static_cast<uint16_t>(tm.tm_hour),
-          static_cast<uint16_t>(tm.tm_min),         static_cast<uint16_t>(tm.tm_sec)};
+  return LocalTimeNow();
 }
 
 void SimHost::WriteStdout(std::string_view text) {
@@ -87,7 +42,7 @@ void SimHost::WriteStderr(std::string_view text) {
 }
 
 void SimHost::WriteStdoutWide(std::wstring_view text) {
-  WriteStdout(ToUtf8(text));
+  WriteStdout(Utf8FromWide(text));
 }
 
 void SimHost::SetTextAttribute(uint16_t attribute) {
@@ -96,10 +51,7 @@ void SimHost::SetTextAttribute(uint16_t attribute) {
     return;
   }
   if (!ansiColor_) return;
-  const char* code = attribute == kColorGreen ? "\033[92m"
-                     : attribute == kColorRed ? "\033[91m"
-                                              : "\033[0m";
-  std::fputs(code, stdout);
+  std::fputs(AnsiColorCode(attribute), stdout);
   std::fflush(stdout);
 }
 

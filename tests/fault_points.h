@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "sim/sim_device.h"
@@ -12,20 +13,13 @@ namespace zemb::test {
 
 enum class FaultType { Fail, Stall, Corrupt, ShortRead, Refuse };
 
+// The faults' names, in FaultType's order.
 inline const char* FaultName(FaultType fault) {
-  switch (fault) {
-    case FaultType::Fail:
-      return "fail_request";
-    case FaultType::Stall:
-      return "stall_op";
-    case FaultType::Corrupt:
-      return "corrupt_write";
-    case FaultType::ShortRead:
-      return "short_xu_read";
-    case FaultType::Refuse:
-      return "refused_command";
-  }
-  return "";
+  constexpr const char* kNames[] = {"fail_request", "stall_op", "corrupt_write", "short_xu_read",
+                                    "refused_command"};
+  static_assert(std::size(kNames) == static_cast<size_t>(FaultType::Refuse) + 1);
+  const auto index = static_cast<size_t>(fault);
+  return index < std::size(kNames) ? kNames[index] : "";
 }
 
 // How many points of each kind the healthy run offers.

@@ -8,47 +8,45 @@ namespace zemb {
 
 namespace {
 
-struct CommandName {
-  const char* name;
-  ZembCommand command;
-};
-constexpr CommandName kCommands[] = {
-    {"info", ZembCommand::Info},           {"read", ZembCommand::Read},
-    {"verify", ZembCommand::Verify},       {"write", ZembCommand::Write},
-    {"provision", ZembCommand::Provision}, {"list", ZembCommand::List},
-};
-
 // Every command takes --device; `units` is whether it takes several units
 // at once (--device more than once, --all).
 struct Accepts {
   bool file, config, start, length, json, writeFlags, ledger, units;
 };
-Accepts AcceptsOf(ZembCommand command) {
-  switch (command) {
-    case ZembCommand::Info:
-      return {false, true, false, false, true, false, false, false};
-    case ZembCommand::Read:
-      return {true, true, true, true, false, false, false, false};
-    case ZembCommand::Verify:
-      return {true, true, true, false, false, false, false, false};
-    case ZembCommand::Write:
-      return {true, true, true, false, false, true, false, true};
-    case ZembCommand::Provision:
-      return {true, true, true, false, false, false, true, true};
-    case ZembCommand::List:
-      return {false, false, false, false, true, false, false, false};
-    default:
-      return {};
+
+struct CommandName {
+  const char* name;
+  ZembCommand command;
+  Accepts accepts;
+};
+constexpr CommandName kCommands[] = {
+    // file, config, start, length, json, writeFlags, ledger, units
+    {"info", ZembCommand::Info, {false, true, false, false, true, false, false, false}},
+    {"read", ZembCommand::Read, {true, true, true, true, false, false, false, false}},
+    {"verify", ZembCommand::Verify, {true, true, true, false, false, false, false, false}},
+    {"write", ZembCommand::Write, {true, true, true, false, false, true, false, true}},
+    {"provision", ZembCommand::Provision, {true, true, true, false, false, false, true, true}},
+    {"list", ZembCommand::List, {false, false, false, false, true, false, false, false}},
+};
+
+// Null for the words that are not commands (help, version, none).
+const CommandName* EntryOf(ZembCommand command) {
+  for (const auto& c : kCommands) {
+    if (c.command == command) return &c;
   }
+  return nullptr;
+}
+
+Accepts AcceptsOf(ZembCommand command) {
+  const CommandName* entry = EntryOf(command);
+  return entry != nullptr ? entry->accepts : Accepts{};
 }
 
 }  // namespace
 
 const char* ZembCommandName(ZembCommand command) {
-  for (const auto& c : kCommands) {
-    if (c.command == command) return c.name;
-  }
-  return "";
+  const CommandName* entry = EntryOf(command);
+  return entry != nullptr ? entry->name : "";
 }
 
 ZembCommand ZembCommandNamed(const char* word) {

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "common/base/console.h"
+#include "common/base/numbers.h"
 #include "zemb/zemb_run.h"
 
 #if defined(_WIN32)
@@ -48,16 +48,8 @@ bool ParseHex(const std::string& s, uint64_t* value) {
   if (s.empty() || s.size() > 16) return false;
   uint64_t v = 0;
   for (char c : s) {
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (c >= 'A' && c <= 'F') {
-      d = c - 'A' + 10;
-    } else if (c >= 'a' && c <= 'f') {
-      d = c - 'a' + 10;
-    } else {
-      return false;
-    }
+    const int d = HexDigit(c);
+    if (d < 0) return false;
     v = v * 16 + static_cast<uint64_t>(d);
   }
   *value = v;
@@ -128,16 +120,16 @@ std::vector<std::string> SplitCsv(const std::string& line) {
 }
 
 std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
+  // The system clock counts from 1970-01-01 00:00 UTC.
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto today = floor<days>(now);
+  const year_month_day date{today};
+  const hh_mm_ss time{now - today};
+  return Format("%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
 }
 
 // An exclusive lock on LEDGER.lock for as long as the object lives. The

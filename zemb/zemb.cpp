@@ -10,17 +10,34 @@
 
 namespace zemb {
 
+namespace {
+
+enum class Stream { Out, Err };
+
+// Where a run's text goes: the unit's sink while several units run, else
+// the console, where each standard error line starts "zemb: ". Error text
+// comes as whole lines, "\n" included.
+void Emit(ZembRun& run, Stream stream, const std::string& text) {
+  if (run.sink != nullptr) {
+    std::lock_guard<std::mutex> hold(run.sink->mutex);
+    (stream == Stream::Out ? run.sink->out : run.sink->err) += text;
+    return;
+  }
+  if (stream == Stream::Out) {
+    run.host.WriteStdout(text);
+  } else {
+    run.host.WriteStderr("zemb: " + text);
+  }
+}
+
+}  // namespace
+
 void ZembRun::Out(const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  if (sink != nullptr) {
-    std::lock_guard<std::mutex> hold(sink->mutex);
-    sink->out += text;
-    return;
-  }
-  host.WriteStdout(text);
+  Emit(*this, Stream::Out, text);
 }
 
 int ZembRun::Error(int status, const char* format, ...) {
@@ -29,12 +46,7 @@ int ZembRun::Error(int status, const char* format, ...) {
   std::string text = FormatV(format, args);
   va_end(args);
   lastError = text;
-  if (sink != nullptr) {
-    std::lock_guard<std::mutex> hold(sink->mutex);
-    sink->err += "error: " + text + "\n";
-    return status;
-  }
-  host.WriteStderr("zemb: error: " + text + "\n");
+  Emit(*this, Stream::Err, "error: " + text + "\n");
   return status;
 }
 
@@ -43,12 +55,7 @@ void ZembRun::Note(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  if (sink != nullptr) {
-    std::lock_guard<std::mutex> hold(sink->mutex);
-    sink->err += text + "\n";
-    return;
-  }
-  host.WriteStderr("zemb: " + text + "\n");
+  Emit(*this, Stream::Err, text + "\n");
 }
 
 std::string ZembRun::LastErrorText() {
@@ -61,30 +68,12 @@ std::string ZembRun::LastErrorText() {
   return Format("error %u: %s", static_cast<unsigned>(code), text.c_str());
 }
 
-namespace {
-
-const char* FaceWordsOf(DevicePath path) {
-  switch (path) {
-    case DevicePath::OwnDriver:
-      return "the maker's driver";
-    case DevicePath::CdRom:
-      return "CD-ROM drive with vendor commands";
-    case DevicePath::ExtensionUnit:
-      return "camera with the device's extension unit";
-    case DevicePath::None:
-      break;
-  }
-  return "none";
-}
-
-}  // namespace
-
 const char* ZembRun::FaceId() const {
   return FaceName(device.path);
 }
 
 const char* ZembRun::FaceWords() const {
-  return FaceWordsOf(device.path);
+  return zemb::FaceWords(device.path);
 }
 
 int ZembRun::OpenDevice() {

@@ -61,20 +61,32 @@ std::string SerialOf(Host& host, FoundDevice& device) {
   return ValidSerial(record.data() + kMiscSerialOffset).value_or("");
 }
 
+// What zemb calls each face, and how it describes it; in DevicePath's order.
+struct FaceText {
+  const char* name;
+  const char* words;
+};
+constexpr FaceText kFaceTexts[] = {
+    {"none", "none"},
+    {"own", "the maker's driver"},
+    {"cdrom", "CD-ROM drive with vendor commands"},
+    {"xu", "camera with the device's extension unit"},
+};
+static_assert(std::size(kFaceTexts) == static_cast<size_t>(DevicePath::ExtensionUnit) + 1);
+
+const FaceText& FaceTextOf(DevicePath face) {
+  const auto index = static_cast<size_t>(face);
+  return index < std::size(kFaceTexts) ? kFaceTexts[index] : kFaceTexts[0];
+}
+
 }  // namespace
 
 const char* FaceName(DevicePath face) {
-  switch (face) {
-    case DevicePath::OwnDriver:
-      return "own";
-    case DevicePath::CdRom:
-      return "cdrom";
-    case DevicePath::ExtensionUnit:
-      return "xu";
-    case DevicePath::None:
-      break;
-  }
-  return "none";
+  return FaceTextOf(face).name;
+}
+
+const char* FaceWords(DevicePath face) {
+  return FaceTextOf(face).words;
 }
 
 std::string UnitId(const std::string& devicePath) {

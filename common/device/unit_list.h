@@ -40,5 +40,7 @@ FoundDevice FindUnitAt(Host& host, Console* console, OwnDriverPath ownDriverPath
 
 // "own", "cdrom", "xu" (the words zemb shows), "none".
 const char* FaceName(DevicePath face);
+// The face in words, as `zemb info` describes it; "none" for none.
+const char* FaceWords(DevicePath face);
 
 }  // namespace zemb

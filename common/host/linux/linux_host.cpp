@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/host/console_text.h"
 #include "common/host/linux/linux_layout.h"
 #include "common/host/linux/linux_parts.h"
 #include "common/host/posix_lock.h"
@@ -87,14 +88,7 @@ class LinuxHost final : public Host {
     return WindowsSystemMessage(error, text);
   }
 
-  LocalTime GetLocalTime() override {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm = {};
-    localtime_r(&now, &tm);
-    return {static_cast<uint16_t>(tm.tm_year + 1900), static_cast<uint16_t>(tm.tm_mon + 1),
-            static_cast<uint16_t>(tm.tm_mday),        static_cast<uint16_t>(tm.tm_hour),
-            static_cast<uint16_t>(tm.tm_min),         static_cast<uint16_t>(tm.tm_sec)};
-  }
+  LocalTime GetLocalTime() override { return LocalTimeNow(); }
 
   void CreateDirectory(const std::string& path) override { mkdir(path.c_str(), 0777); }
 
@@ -109,36 +103,12 @@ class LinuxHost final : public Host {
     std::fflush(stderr);
   }
 
-  void WriteStdoutWide(std::wstring_view text) override {
-    std::string utf8;
-    for (wchar_t wc : text) {
-      const auto c = static_cast<uint32_t>(wc);
-      if (c < 0x80) {
-        utf8 += static_cast<char>(c);
-      } else if (c < 0x800) {
-        utf8 += static_cast<char>(0xC0 | (c >> 6));
-        utf8 += static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        utf8 += static_cast<char>(0xE0 | (c >> 12));
-        utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        utf8 += static_cast<char>(0x80 | (c & 0x3F));
-      } else {
-        utf8 += static_cast<char>(0xF0 | (c >> 18));
-        utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        utf8 += static_cast<char>(0x80 | (c & 0x3F));
-      }
-    }
-    WriteStdout(utf8);
-  }
+  void WriteStdoutWide(std::wstring_view text) override { WriteStdout(Utf8FromWide(text)); }
 
   // Colours only on a terminal, so redirected output carries no codes.
   void SetTextAttribute(uint16_t attribute) override {
     if (!color_) return;
-    const char* code = attribute == kColorGreen ? "\033[92m"
-                       : attribute == kColorRed ? "\033[91m"
-                                                : "\033[0m";
-    std::fputs(code, stdout);
+    std::fputs(AnsiColorCode(attribute), stdout);
     std::fflush(stdout);
   }
 
