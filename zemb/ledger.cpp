@@ -15,8 +15,12 @@
 #include "zemb/zemb_run.h"
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #else
 #include "common/host/posix_lock.h"
@@ -307,8 +311,8 @@ bool Ledger::Load(std::vector<LedgerLine>* lines, std::string* error) {
     rows.push_back(row);
   }
   auto corrupt = [&](size_t row, const std::string& why) {
-    *error = Format("the ledger %s is damaged at line %zu: %s; it is left as it is", path_.c_str(),
-                    row + 1, why.c_str());
+    *error = Format("the ledger %s is damaged at line %u: %s; it is left as it is", path_.c_str(),
+                    static_cast<unsigned>(row + 1), why.c_str());
     return false;
   };
   if (rows.size() < 2 || (rows.size() == 2 && torn)) {
@@ -342,7 +346,8 @@ bool Ledger::Load(std::vector<LedgerLine>* lines, std::string* error) {
                         MacString(pool.macFrom + 2ull * index + 1), "", "interrupted"});
       continue;
     }
-    if (f.size() != 7) return corrupt(row, Format("%zu fields instead of 7", f.size()));
+    if (f.size() != 7)
+      return corrupt(row, Format("%u fields instead of 7", static_cast<unsigned>(f.size())));
     if (f[2] != expected.serial) {
       return corrupt(row, "serial " + f[2] + " where the pool gives " + expected.serial);
     }
