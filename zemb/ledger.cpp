@@ -12,17 +12,9 @@
 
 #include "common/base/console.h"
 #include "common/base/numbers.h"
+#include "common/host/windows_api.h"
 #include "zemb/zemb_run.h"
-
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include "common/host/posix_lock.h"
 #endif
 

@@ -12,17 +12,8 @@
 #include <vector>
 
 #include "common/device/unit_list.h"
+#include "common/host/windows_api.h"
 #include "zemb/zemb_run.h"
-
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
 
 namespace zemb {
 
