@@ -137,23 +137,21 @@ std::string HintedCommand(int argc, const char* const* argv) {
 
 using Command = int (*)(ZembRun&);
 
+// What each command runs; help and version never reach a device.
+constexpr struct {
+  ZembCommand command;
+  Command run;
+} kCommandRuns[] = {
+    {ZembCommand::Info, ZembInfo},           {ZembCommand::Read, ZembRead},
+    {ZembCommand::Verify, ZembVerify},       {ZembCommand::Write, ZembWrite},
+    {ZembCommand::Provision, ZembProvision}, {ZembCommand::List, ZembList},
+};
+
 Command CommandOf(ZembCommand command) {
-  switch (command) {
-    case ZembCommand::Info:
-      return ZembInfo;
-    case ZembCommand::Read:
-      return ZembRead;
-    case ZembCommand::Verify:
-      return ZembVerify;
-    case ZembCommand::Write:
-      return ZembWrite;
-    case ZembCommand::Provision:
-      return ZembProvision;
-    case ZembCommand::List:
-      return ZembList;
-    default:
-      return nullptr;
+  for (const auto& entry : kCommandRuns) {
+    if (entry.command == command) return entry.run;
   }
+  return nullptr;
 }
 
 // One unit: the first discovery finds, or the one --device names.
