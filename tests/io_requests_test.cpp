@@ -77,31 +77,17 @@ TEST(IoAccessXuBlock, A16ByteWriteFillsOffsets14To29) {
 TEST(IoAccessXuBlock, BytesBeyondTheLengthAreZero) {
   const uint8_t data[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
                             0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x01};
-  Bytes expected(30, 0);
-  expected[0] = 0xD4;
-  expected[3] = 0xD1;
-  expected[5] = 23;
-  expected[7] = 0x78;
-  expected[8] = 4;
-  expected[11] = 0x03;
-  expected[12] = 0x01;
-  expected[13] = 2;
-  expected[14] = 0x11;
-  expected[15] = 0x22;
+  const Bytes expected = {0xD4, 0, 0, 0xD1, 0, 23, 0, 0x78, 4, 0, 0, 0x03, 0x01, 2, 0x11,
+                          0x22, 0, 0, 0,    0, 0,  0, 0,    0, 0, 0, 0,    0,    0, 0};
   EXPECT_EQ(ToBytes(XuIoAccessI2c(I2C_WRITE, 0x78, 4, 0x0301, 2, data)), expected);
 }
 
 TEST(IoAccessXuBlock, GpioFormsCarryTheValueAtOffset7) {
-  Bytes set(30, 0);
-  set[0] = 0xD4;
-  set[3] = 0xD7;
-  set[5] = 1;
-  set[7] = 0x5A;
+  const Bytes set = {0xD4, 0, 0, 0xD7, 0, 1, 0, 0x5A, 0, 0, 0, 0, 0, 0, 0,
+                     0,    0, 0, 0,    0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(ToBytes(XuIoAccessGpio(GPIO_SET, 0x5A)), set);
-  Bytes get(30, 0);
-  get[0] = 0xD4;
-  get[3] = 0xD6;
-  get[5] = 1;
+  const Bytes get = {0xD4, 0, 0, 0xD6, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                     0,    0, 0, 0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(ToBytes(XuIoAccessGpio(GPIO_GET, 0)), get);
 }
 

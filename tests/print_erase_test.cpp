@@ -1,4 +1,5 @@
 // PRINT and ERASE end to end on each face of the simulated device.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "romprogram/romprogram.h"
@@ -7,6 +8,9 @@
 
 namespace zemb {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 enum class Face { Own, Cdrom, Xu };
 
@@ -74,8 +78,8 @@ TEST_P(PrintEraseTest, PrintShowsTheKbAtTheAddress) {
   EXPECT_EQ(out.find("ef be ff ff 01 00 64 00 "), expected.find("ROM:0 ~ 1023 Bytes\n") + 19);
 
   out = Run({"PRINT", "spi.cfg", "4096"});
-  EXPECT_NE(out.find("ROM:4096 ~ 5119 Bytes\n" + HexLine(image, 4096)), std::string::npos);
-  EXPECT_EQ(out.find("fail"), std::string::npos);
+  EXPECT_THAT(out, HasSubstr("ROM:4096 ~ 5119 Bytes\n" + HexLine(image, 4096)));
+  EXPECT_THAT(out, Not(HasSubstr("fail")));
   EXPECT_EQ(rig->host->OpenHandles(), 0);
   EXPECT_EQ(rig->host->ComDepth(), 0);
   EXPECT_EQ(rig->host->LiveComObjects(), 0);
@@ -88,13 +92,12 @@ TEST_P(PrintEraseTest, PrintShowsTheKbAtTheAddress) {
 TEST_P(PrintEraseTest, EraseLeavesEveryByteErased) {
   Rom() = test::Pattern(65536, 2);
   std::string out = Run({"ERASE", "spi.cfg"});
-  EXPECT_NE(out.find("Erase - SPI ROM Access          \n\n    Erase chip ...\n"),
-            std::string::npos);
-  EXPECT_EQ(out.find("fail"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("Erase - SPI ROM Access          \n\n    Erase chip ...\n"));
+  EXPECT_THAT(out, Not(HasSubstr("fail")));
   EXPECT_EQ(Rom(), std::vector<uint8_t>(65536, 0xFF));
   if (GetParam() == Face::Xu) {
     // No chip erase on this face: every sector is erased in turn.
-    EXPECT_NE(out.find("\r    [OffsetStart : OffsetEnd] 61440 : 65536\n"), std::string::npos);
+    EXPECT_THAT(out, HasSubstr("\r    [OffsetStart : OffsetEnd] 61440 : 65536\n"));
   }
 }
 
@@ -104,12 +107,10 @@ TEST_P(PrintEraseTest, EraseRefusesANegativeRomSizeBeforeTheDevice) {
   Rom() = test::Pattern(65536, 2);
   test::WriteConfig("neg.cfg", "SPI", -4096, 256);
   const std::string out = Run({"ERASE", "neg.cfg"});
-  EXPECT_NE(out.find("    CheckParameter, FUNCTION_ERASE_SPICHIP \n"
-                     "    ROM Size -4096 is negative !!!\n"
-                     "Command Syntax:"),
-            std::string::npos)
-      << out;
-  EXPECT_EQ(out.find("Erase chip"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("    CheckParameter, FUNCTION_ERASE_SPICHIP \n"
+                             "    ROM Size -4096 is negative !!!\n"
+                             "Command Syntax:"));
+  EXPECT_THAT(out, Not(HasSubstr("Erase chip")));
   EXPECT_TRUE(rig->device->Trace().empty());
   EXPECT_EQ(Rom(), test::Pattern(65536, 2));
 }
@@ -117,17 +118,16 @@ TEST_P(PrintEraseTest, EraseRefusesANegativeRomSizeBeforeTheDevice) {
 TEST_P(PrintEraseTest, TypeMismatchFailsWithoutReading) {
   rig = std::make_unique<sim::SimRig>(StateFor(GetParam(), sim::RomKind::I2c));
   std::string out = Run({"PRINT", "spi.cfg", "0"});
-  EXPECT_NE(out.find("Print - SPI ROM Access          \n\n"
-                     "    The device ROM type 0 is not SPI!!!\n"
-                     "    ZembRomProgram fail !!!\n"),
-            std::string::npos);
+  EXPECT_THAT(out, HasSubstr("Print - SPI ROM Access          \n\n"
+                             "    The device ROM type 0 is not SPI!!!\n"
+                             "    ZembRomProgram fail !!!\n"));
   for (const auto& e : rig->device->Trace()) EXPECT_NE(e.kind, sim::RequestKind::AccessRom);
 
   // ERASE refuses as well: nothing erased is no success.
   rig->device->State().rom = test::Pattern(65536);
   out = Run({"ERASE", "spi.cfg"});
-  EXPECT_NE(out.find("    The device ROM type 0 is not SPI!!!\n    ZembRomProgram fail !!!\n"),
-            std::string::npos);
+  EXPECT_THAT(out,
+              HasSubstr("    The device ROM type 0 is not SPI!!!\n    ZembRomProgram fail !!!\n"));
   EXPECT_EQ(rig->device->State().rom, test::Pattern(65536));
 }
 
@@ -159,15 +159,14 @@ TEST(PrintErase, FailedReadShowsTheErrorBlock) {
   fault.error = kErrorIoDevice;
   rig.device->State().faults = {fault};
   std::string out = test::RunTool(RunRomProgram, *rig.host, {"Z", "PRINT", "spi.cfg", "0"});
-  EXPECT_NE(out.find("Print - SPI ROM Access          \n\n"
+  EXPECT_THAT(
+      out, HasSubstr("Print - SPI ROM Access          \n\n"
                      "                            \n"
                      "    Cannot read ROM!!!      \n"
                      "    - Error Code    : 0x45D  \n"
                      "    - Error Message : The request could not be performed because of an I/O "
                      "device error.\n    \n"
-                     "    ZembRomProgram fail !!!\n"),
-            std::string::npos)
-      << out;
+                     "    ZembRomProgram fail !!!\n"));
 }
 
 TEST(PrintErase, StuckChipEraseFailsAtItsTimeLimit) {
@@ -179,13 +178,11 @@ TEST(PrintErase, StuckChipEraseFailsAtItsTimeLimit) {
   fault.op = 0xFF;
   rig.device->State().faults = {fault};
   std::string out = test::RunTool(RunRomProgram, *rig.host, {"Z", "ERASE", "spi.cfg"});
-  EXPECT_NE(out.find("    Erase chip ...\n"
-                     "                            \n"
-                     "    Cannot erase ROM!!!     \n"
-                     "    - Error Code    : 0x5B4  \n"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("    ZembRomProgram fail !!!\n"), std::string::npos);
+  EXPECT_THAT(out, HasSubstr("    Erase chip ...\n"
+                             "                            \n"
+                             "    Cannot erase ROM!!!     \n"
+                             "    - Error Code    : 0x5B4  \n"));
+  EXPECT_THAT(out, HasSubstr("    ZembRomProgram fail !!!\n"));
   EXPECT_GE(rig.clock.NowUs(), 600000000u);
   EXPECT_LT(rig.clock.NowUs(), 602000000u);
 }

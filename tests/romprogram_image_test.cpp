@@ -1,6 +1,7 @@
 // MAKE, BURN and the three sector updates, end to end against the simulated
 // device. The ROM is checked in the device's own state against images put
 // together here from the layout's table, not with the tools' encoders.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kBlank31 = "                               \n";
 const std::string kPass = "                \n    Burn Pass   \n";
@@ -189,7 +192,7 @@ TEST_F(ImageTest, MakeHwFwLimit) {
   test::WriteFile("full.bin", full);
   test::WriteFile("desc.bin", desc);
   std::string out = Run({"MAKE", "full.bin", "desc.bin"});
-  EXPECT_EQ(out.find("!!!"), std::string::npos) << out;
+  EXPECT_THAT(out, Not(HasSubstr("!!!")));
   const Bytes kesh = test::ReadFile("KESH_ROM_FILE.bin");
   EXPECT_EQ(kesh, Kesh(full, desc, {}));
   // No padding between the HW/FW data and the DESC data.
@@ -258,9 +261,8 @@ TEST_F(ImageTest, FailedMakeKeepsThePreviousKeshFile) {
   };
   for (const Case& c : cases) {
     const std::string out = Run(c.words);
-    EXPECT_NE(out.find(c.line + "    ZembRomProgram fail !!!\n"), std::string::npos)
-        << c.words[1] << " " << c.words[2] << "\n"
-        << out;
+    EXPECT_THAT(out, HasSubstr(c.line + "    ZembRomProgram fail !!!\n"))
+        << c.words[1] << " " << c.words[2];
     EXPECT_EQ(test::ReadFile("KESH_ROM_FILE.bin"), old) << c.words[1] << " " << c.words[2];
     EXPECT_FALSE(test::FileExists("KESH_ROM_FILE.bin.tmp"));
   }
@@ -275,11 +277,9 @@ TEST_F(ImageTest, MakeOnAFullDiskFailsAndKeepsThePreviousFile) {
   // Every write to the new image fails as on a full disk.
   fs::create_symlink("/dev/full", "KESH_ROM_FILE.bin.tmp");
   const std::string out = Run({"MAKE", "hwfw.bin", "desc.bin"});
-  EXPECT_NE(out.find("    DescFileLength 100\n"
-                     "    Cannot write KESH_ROM_FILE.bin !!!\n"
-                     "    ZembRomProgram fail !!!\n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr("    DescFileLength 100\n"
+                             "    Cannot write KESH_ROM_FILE.bin !!!\n"
+                             "    ZembRomProgram fail !!!\n"));
   EXPECT_EQ(test::ReadFile("KESH_ROM_FILE.bin"), old);
 }
 
@@ -298,7 +298,7 @@ TEST_F(ImageTest, UnreadableInputFailsMake) {
   test::WriteFile("desc.bin", test::Pattern(10, 2));
   fs::permissions("desc.bin", fs::perms::none);
   const std::string out = Run({"MAKE", "hwfw.bin", "desc.bin"});
-  EXPECT_NE(out.find("    Cannot open ROM file !!!\n"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("    Cannot open ROM file !!!\n"));
   EXPECT_FALSE(test::FileExists("KESH_ROM_FILE.bin"));
 }
 
@@ -312,7 +312,7 @@ TEST_F(ImageTest, BurnOfExactlyRomSize) {
   const Bytes file = test::Pattern(65536, 4);
   test::WriteFile("kesh.bin", file);
   const std::string out = Run({"BURN", "kesh.bin", "rom.cfg"});
-  EXPECT_NE(out.find("    BinFileLength 65536\n"), std::string::npos);
+  EXPECT_THAT(out, HasSubstr("    BinFileLength 65536\n"));
   EXPECT_TRUE(out.ends_with("\r    [OffsetStart : OffsetEnd] 61440 : 65536" + kPass)) << out;
   EXPECT_EQ(Rom(), file);
   EXPECT_EQ(Ops(kErase).size(), 16u);
@@ -335,9 +335,7 @@ TEST_F(ImageTest, BurnWithANegativeRomSizeRefusesEveryFile) {
   test::WriteConfig("rom.cfg", "SPI", -1, 256);
   test::WriteFile("kesh.bin", test::Pattern(100, 4));
   const std::string out = Run({"BURN", "kesh.bin", "rom.cfg"});
-  EXPECT_NE(out.find("    BinFileLength 100\n    Bin File Length exceed ROM size !!!\n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr("    BinFileLength 100\n    Bin File Length exceed ROM size !!!\n"));
   EXPECT_FALSE(AnyRomAccess());
 }
 
@@ -395,13 +393,11 @@ TEST_F(ImageTest, BurnOnAnI2cRomErasesNothing) {
   const Bytes file = test::Pattern(9000, 7);
   test::WriteFile("kesh.bin", file);
   const std::string out = Run({"BURN", "kesh.bin", "rom.cfg"});
-  EXPECT_NE(out.find("Burning - I2C ROM Access        \n\n"
-                     "    BinFileLength 9000\n"
-                     "\n"
-                     "    Write Bin file to ROM\n"),
-            std::string::npos)
-      << out;
-  EXPECT_EQ(out.find("Erase"), std::string::npos);
+  EXPECT_THAT(out, HasSubstr("Burning - I2C ROM Access        \n\n"
+                             "    BinFileLength 9000\n"
+                             "\n"
+                             "    Write Bin file to ROM\n"));
+  EXPECT_THAT(out, Not(HasSubstr("Erase")));
   EXPECT_TRUE(out.ends_with(kPass));
   EXPECT_TRUE(Ops(kErase).empty());
   EXPECT_EQ(Slice(Rom(), 0, 9000), file);
@@ -503,11 +499,9 @@ TEST_F(ImageTest, HwFwStepFailuresNameTheStep) {
   fault.kind = sim::RequestKind::AccessRom;  // 1: the header read
   Arm(fault);
   std::string out = Run({"HWFW", "hwfw.bin", "rom.cfg"});
-  EXPECT_NE(out.find("                            \n"
-                     "    Cannot read ROM!!!      \n"
-                     "    - Error Code    : 0x1F  \n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr("                            \n"
+                             "    Cannot read ROM!!!      \n"
+                             "    - Error Code    : 0x1F  \n"));
   EXPECT_TRUE(out.ends_with("    Check ROM Header fail !!!\n" + kFail)) << out;
 
   fault.nth = 3;  // 2: the header read of this run, 3: its first erase
@@ -811,14 +805,13 @@ TEST_P(ImageFlowTest, MakeBurnThenUpdateEachRegion) {
   test::WriteFile("desc.bin", desc);
   test::WriteFile("image.iso", image);
   std::string out = Run({"MAKE", "hwfw.bin", "desc.bin", "image.iso"});
-  EXPECT_EQ(out.find("!!!"), std::string::npos) << out;
+  EXPECT_THAT(out, Not(HasSubstr("!!!")));
   const Bytes kesh = test::ReadFile("KESH_ROM_FILE.bin");
   ASSERT_EQ(kesh, Kesh(hwfw, desc, image));
 
   out = Run({"BURN", "KESH_ROM_FILE.bin", "rom.cfg"});
   EXPECT_TRUE(out.ends_with(kPass)) << out;
-  EXPECT_NE(out.find(std::string("Burning - ") + (spi ? "SPI" : "I2C") + " ROM Access"),
-            std::string::npos);
+  EXPECT_THAT(out, HasSubstr(std::string("Burning - ") + (spi ? "SPI" : "I2C") + " ROM Access"));
   EXPECT_EQ(out.find("Erase") != std::string::npos, spi);
   EXPECT_EQ(Slice(Rom(), 0, kesh.size()), kesh);
 
@@ -842,7 +835,7 @@ TEST_P(ImageFlowTest, MakeBurnThenUpdateEachRegion) {
   out = Run({"IMG", "image2.iso", "rom.cfg"});
   EXPECT_TRUE(out.ends_with(kPass)) << out;
   EXPECT_EQ(out.find("Erase") != std::string::npos, spi);
-  EXPECT_NE(out.find("    Write ISO Image Sector 48kB~59152B\n"), std::string::npos);
+  EXPECT_THAT(out, HasSubstr("    Write ISO Image Sector 48kB~59152B\n"));
   EXPECT_EQ(Le32(Rom(), 32), 10000u) << "the image entry holds the new length";
   EXPECT_EQ(Slice(Rom(), 26, 32), (Bytes{0x01, 0x00, 0x00, 0xC0, 0x00, 0x00}));
   EXPECT_EQ(Slice(Rom(), 0, 32), Slice(before, 0, 32));

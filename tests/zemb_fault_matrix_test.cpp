@@ -26,6 +26,7 @@
 #include "sim/sim_host.h"
 #include "tests/fault_points.h"
 #include "tests/test_support.h"
+#include "tests/zemb_tests.h"
 #include "zemb/zemb.h"
 
 namespace zemb {
@@ -36,7 +37,6 @@ using sim::RomKind;
 using test::FaultType;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kRomSize = 65536;
 constexpr uint32_t kStart = 0x1000;
 constexpr uint32_t kLength = 0x6000;
 
@@ -76,7 +76,7 @@ std::vector<Combo> Combos() {
 }
 
 Bytes OldRom() {
-  return test::Pattern(kRomSize, 21);
+  return test::Pattern(test::kRomSize, 21);
 }
 
 // Six sectors of every kind the write meets: one equal to the ROM, one whose
@@ -90,7 +90,7 @@ Bytes Image() {
 }
 
 sim::DeviceState Device(const Combo& c, std::vector<sim::Fault> faults) {
-  sim::DeviceState state = sim::DefaultDeviceState(c.rom, kRomSize);
+  sim::DeviceState state = sim::DefaultDeviceState(c.rom, test::kRomSize);
   state.ownFace = c.face == Face::Own;
   state.cdromFace = c.face == Face::Cdrom;
   state.xuFace = c.face == Face::Xu;
@@ -117,7 +117,7 @@ Outcome RunZembWith(const Combo& c, std::vector<sim::Fault> faults) {
   } else {
     words = {"read", "out.bin", "--config", "rom.cfg", "--start", "4096", "--length", "24576"};
   }
-  const test::ToolResult r = test::RunToolForStatus(RunZemb, *rig.host, "zemb", words);
+  const test::ToolResult r = test::Zemb(*rig.host, words);
   Outcome o;
   o.status = r.status;
   o.err = r.err;
@@ -143,7 +143,8 @@ bool Equal(const Bytes& a, const Bytes& b, uint32_t from, uint32_t to, uint32_t 
 class ZembFaultMatrixTest : public ::testing::TestWithParam<Combo> {
  protected:
   void SetUp() override {
-    test::WriteConfig("rom.cfg", GetParam().rom == RomKind::I2c ? "I2C" : "SPI", kRomSize, 256);
+    test::WriteConfig("rom.cfg", GetParam().rom == RomKind::I2c ? "I2C" : "SPI", test::kRomSize,
+                      256);
     test::WriteFile("image.bin", Image());
   }
   test::ScratchDir dir;
@@ -177,7 +178,7 @@ TEST_P(ZembFaultMatrixTest, NoFaultIsReportedAsSuccess) {
     EXPECT_LE(o.elapsedUs, boundUs);
     // Outside the file's range nothing ever changes.
     EXPECT_TRUE(Equal(o.rom, old, 0, kStart));
-    EXPECT_TRUE(Equal(o.rom, old, kStart + kLength, kRomSize));
+    EXPECT_TRUE(Equal(o.rom, old, kStart + kLength, test::kRomSize));
 
     if (c.fault == FaultType::Fail && nth <= discovery) {
       EXPECT_EQ(o.status, 3) << o.err;

@@ -11,6 +11,7 @@
 #include "common/base/console.h"
 #include "sim/sim_host.h"
 #include "tests/test_support.h"
+#include "tests/zemb_tests.h"
 #include "zemb/ledger.h"
 #include "zemb/sha256.h"
 #include "zemb/zemb.h"
@@ -21,16 +22,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using sim::RequestKind;
 
-constexpr uint32_t kRomSize = 65536;
-
 using Result = test::ToolResult;
 
-Result Zemb(sim::SimHost& host, const std::vector<std::string>& words) {
-  return test::RunToolForStatus(RunZemb, host, "zemb", words);
-}
+using test::Zemb;
 
 sim::DeviceState Unit() {
-  return sim::DefaultDeviceState(sim::RomKind::Spi, kRomSize);
+  return sim::DefaultDeviceState(sim::RomKind::Spi, test::kRomSize);
 }
 
 // The serial number and MACs the unit's ROM carries, as text.
@@ -58,7 +55,7 @@ size_t LedgerLines(const std::string& path) {
 class ProvisionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::WriteConfig("spi.cfg", "SPI", kRomSize, 256);
+    test::WriteConfig("spi.cfg", "SPI", test::kRomSize, 256);
     test::WriteFile("image.bin", test::Pattern(0xC000, 1));
   }
   std::vector<std::string> Words(bool pool = true, uint32_t count = 3) {

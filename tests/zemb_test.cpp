@@ -12,6 +12,7 @@
 #include "rommisc/rommisc.h"
 #include "sim/sim_host.h"
 #include "tests/test_support.h"
+#include "tests/zemb_tests.h"
 
 namespace zemb {
 namespace {
@@ -21,17 +22,14 @@ using sim::RequestKind;
 using sim::RomKind;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kRomSize = 65536;
 constexpr uint8_t kOpRead = 0x01, kOpWrite = 0x02, kOpSectorErase = 0xFD, kOpChipErase = 0xFF;
 
 using ZembResult = test::ToolResult;
 
-ZembResult Zemb(sim::SimHost& host, const std::vector<std::string>& words) {
-  return test::RunToolForStatus(RunZemb, host, "zemb", words);
-}
+using test::Zemb;
 
 sim::DeviceState Device(Face face, RomKind kind, Bytes rom = {}) {
-  sim::DeviceState state = sim::DefaultDeviceState(kind, kRomSize);
+  sim::DeviceState state = sim::DefaultDeviceState(kind, test::kRomSize);
   state.ownFace = face == Face::Own;
   state.cdromFace = face == Face::Cdrom;
   state.xuFace = face == Face::Xu;
@@ -63,7 +61,7 @@ std::string FaceRomName(const ::testing::TestParamInfo<FaceRom>& info) {
 class ZembFaceTest : public ::testing::TestWithParam<FaceRom> {
  protected:
   void SetUp() override {
-    test::WriteConfig("rom.cfg", Spi() ? "SPI" : "I2C", kRomSize, Spi() ? 256 : 64);
+    test::WriteConfig("rom.cfg", Spi() ? "SPI" : "I2C", test::kRomSize, Spi() ? 256 : 64);
   }
   bool Spi() const { return GetParam().rom == RomKind::Spi; }
   sim::SimRig Rig(Bytes rom = {}) {
@@ -73,7 +71,7 @@ class ZembFaceTest : public ::testing::TestWithParam<FaceRom> {
 };
 
 TEST_P(ZembFaceTest, ReadGivesTheRomWholeOrARange) {
-  const Bytes rom = test::Pattern(kRomSize, 11);
+  const Bytes rom = test::Pattern(test::kRomSize, 11);
   sim::SimRig rig = Rig(rom);
   ZembResult r = Zemb(*rig.host, {"read", "all.bin", "--config", "rom.cfg"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -89,7 +87,7 @@ TEST_P(ZembFaceTest, ReadGivesTheRomWholeOrARange) {
 }
 
 TEST_P(ZembFaceTest, VerifyPassesOnEqualDataAndNamesAChangedByte) {
-  const Bytes rom = test::Pattern(kRomSize, 12);
+  const Bytes rom = test::Pattern(test::kRomSize, 12);
   sim::SimRig rig = Rig(rom);
   test::WriteFile("same.bin", Bytes(rom.begin() + 0x2000, rom.begin() + 0x6000));
   ZembResult r = Zemb(*rig.host, {"verify", "same.bin", "--config", "rom.cfg", "--start", "8192"});
@@ -111,7 +109,7 @@ TEST_P(ZembFaceTest, VerifyPassesOnEqualDataAndNamesAChangedByte) {
 }
 
 TEST_P(ZembFaceTest, WritingWhatTheRomHoldsSendsNoEraseAndNoProgram) {
-  const Bytes rom = test::Pattern(kRomSize, 13);
+  const Bytes rom = test::Pattern(test::kRomSize, 13);
   sim::SimRig rig = Rig(rom);
   test::WriteFile("image.bin", Bytes(rom.begin(), rom.begin() + 0x9000));
   ZembResult r = Zemb(*rig.host, {"write", "image.bin", "--config", "rom.cfg"});
@@ -127,7 +125,7 @@ TEST_P(ZembFaceTest, WritingWhatTheRomHoldsSendsNoEraseAndNoProgram) {
 }
 
 TEST_P(ZembFaceTest, AChangedSectorIsTheOnlyOneTouched) {
-  const Bytes rom = test::Pattern(kRomSize, 14);
+  const Bytes rom = test::Pattern(test::kRomSize, 14);
   sim::SimRig rig = Rig(rom);
   Bytes image = rom;
   // Bits set as well as cleared: an SPI sector needs its erase.
@@ -159,7 +157,7 @@ TEST_P(ZembFaceTest, AChangedSectorIsTheOnlyOneTouched) {
 
 TEST_P(ZembFaceTest, BitsOnlyClearedAreProgrammedWithoutErase) {
   sim::SimRig rig = Rig();  // erased
-  Bytes image(kRomSize, 0xFF);
+  Bytes image(test::kRomSize, 0xFF);
   const Bytes data = test::Pattern(0x2000, 15);
   std::copy(data.begin(), data.end(), image.begin() + 0x5000);
   test::WriteFile("image.bin", image);
@@ -245,17 +243,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 class ZembTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::WriteConfig("spi.cfg", "SPI", kRomSize, 256); }
+  void SetUp() override { test::WriteConfig("spi.cfg", "SPI", test::kRomSize, 256); }
   test::ScratchDir dir;
 };
 
 TEST_F(ZembTest, EachOutcomeHasItsExitStatus) {
   test::WriteFile("image.bin", test::Pattern(8192, 1));
   test::WriteFile("empty.bin", {});
-  test::WriteFile("big.bin", Bytes(kRomSize + 1, 0));
+  test::WriteFile("big.bin", Bytes(test::kRomSize + 1, 0));
   test::WriteConfig("zero.cfg", "SPI", 0, 256);
   test::WriteConfig("negative.cfg", "SPI", -4096, 256);
-  test::WriteConfig("i2c.cfg", "I2C", kRomSize, 64);
+  test::WriteConfig("i2c.cfg", "I2C", test::kRomSize, 64);
   struct Case {
     std::vector<std::string> words;
     int status;
@@ -332,7 +330,7 @@ TEST_F(ZembTest, EachOutcomeHasItsExitStatus) {
 TEST_F(ZembTest, AFailedReadLeavesAnExistingFileAsItWas) {
   const Bytes before = test::Pattern(100, 2);
   test::WriteFile("backup.bin", before);
-  sim::DeviceState state = Device(Face::Own, RomKind::Spi, test::Pattern(kRomSize, 3));
+  sim::DeviceState state = Device(Face::Own, RomKind::Spi, test::Pattern(test::kRomSize, 3));
   state.faults.push_back(test::FailNth(RequestKind::RomData, 7));
   sim::SimRig rig(state);
   ZembResult r = Zemb(*rig.host, {"read", "backup.bin", "--config", "spi.cfg"});
@@ -359,7 +357,7 @@ TEST_F(ZembTest, ReadRefusesToReplaceWhatIsNotARegularFile) {
 }
 
 TEST_F(ZembTest, AnInterruptedWriteStopsAtASectorBoundaryAndSaysSo) {
-  const Bytes old = test::Pattern(kRomSize, 4);
+  const Bytes old = test::Pattern(test::kRomSize, 4);
   sim::SimRig rig(Device(Face::Cdrom, RomKind::Spi, old));
   const Bytes image = test::Pattern(0x6000, 5);
   test::WriteFile("image.bin", image);
@@ -379,7 +377,7 @@ TEST_F(ZembTest, AnInterruptedWriteStopsAtASectorBoundaryAndSaysSo) {
 }
 
 TEST_F(ZembTest, ADeviceFailureMidWriteSaysWhichSectorMayBeDamaged) {
-  const Bytes old = test::Pattern(kRomSize, 6);
+  const Bytes old = test::Pattern(test::kRomSize, 6);
   sim::DeviceState state = Device(Face::Own, RomKind::Spi, old);
   sim::Fault fault;
   fault.type = sim::Fault::Type::CorruptWrite;
@@ -404,7 +402,7 @@ TEST_F(ZembTest, ADeviceFailureMidWriteSaysWhichSectorMayBeDamaged) {
 }
 
 TEST_F(ZembTest, ProgressIsRedrawnOnATerminalOnly) {
-  sim::SimRig rig(Device(Face::Own, RomKind::Spi, test::Pattern(kRomSize, 8)));
+  sim::SimRig rig(Device(Face::Own, RomKind::Spi, test::Pattern(test::kRomSize, 8)));
   ZembResult r = Zemb(*rig.host, {"read", "a.bin", "--config", "spi.cfg"});
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
@@ -422,7 +420,7 @@ TEST_F(ZembTest, ProgressIsRedrawnOnATerminalOnly) {
 
   // Past half a second (of the device's virtual time here) the line tells
   // the throughput and the time left.
-  test::WriteFile("image.bin", test::Pattern(kRomSize, 9));
+  test::WriteFile("image.bin", test::Pattern(test::kRomSize, 9));
   r = Zemb(*rig.host, {"write", "image.bin", "--config", "spi.cfg"});
   ASSERT_EQ(r.status, 0);
   EXPECT_NE(r.err.find(" KiB/s  0:00 left"), std::string::npos) << r.err;
@@ -452,14 +450,14 @@ TEST(ZembNumberTest, DecimalOrHexAndNothingElse) {
 // the shell, and read gives what zembsim dumps.
 TEST(ZembProgramTest, ExitStatusAndReadAgainstZembsim) {
   test::ScratchDir dir;
-  test::WriteConfig("spi.cfg", "SPI", kRomSize, 256);
+  test::WriteConfig("spi.cfg", "SPI", test::kRomSize, 256);
   std::string out;
   const std::string zemb = std::string("'") + ZEMB_ZEMB + "' ";
   const std::string zembsim = std::string("'") + ZEMB_ZEMBSIM + "' ";
   EXPECT_EQ(test::RunCommand(zemb + "info", &out), 3) << out;
   EXPECT_EQ(test::RunCommand(zemb + "--bogus", &out), 2) << out;
   ASSERT_EQ(test::RunCommand(zembsim + "plug --face xu --size 65536", &out), 0) << out;
-  test::WriteFile("image.bin", test::Pattern(kRomSize, 9));
+  test::WriteFile("image.bin", test::Pattern(test::kRomSize, 9));
   ASSERT_EQ(test::RunCommand(zembsim + "load image.bin", &out), 0) << out;
   EXPECT_EQ(test::RunCommand(zemb + "read out.bin --config spi.cfg", &out), 0) << out;
   ASSERT_EQ(test::RunCommand(zembsim + "dump dump.bin", &out), 0) << out;

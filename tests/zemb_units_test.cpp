@@ -14,14 +14,13 @@
 #include "common/rom/rom_layout.h"
 #include "sim/sim_host.h"
 #include "tests/test_support.h"
+#include "tests/zemb_tests.h"
 #include "zemb/zemb.h"
 
 namespace zemb {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t kRomSize = 65536;
 
 struct ShellRun {
   int status = -1;
@@ -98,12 +97,12 @@ class UnitsTest : public ::testing::Test {
   void Plug(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
       const ShellRun r =
-          Sim("plug --unit " + name + " --face own --size " + std::to_string(kRomSize));
+          Sim("plug --unit " + name + " --face own --size " + std::to_string(test::kRomSize));
       ASSERT_EQ(r.status, 0) << r.text;
     }
   }
   void SetUp() override {
-    test::WriteConfig("spi.cfg", "SPI", kRomSize, 256);
+    test::WriteConfig("spi.cfg", "SPI", test::kRomSize, 256);
     test::WriteFile("image.bin", test::Pattern(0xC000, 7));
   }
   test::ScratchDir dir;
@@ -376,15 +375,13 @@ TEST(UnitsCommandLineTest, WordsThatCannotNameTheUnitsAreRefused) {
 // reach it.
 TEST(UnitsOnOneHostTest, AUnitOnTwoFacesIsListedAndNamedOnEach) {
   test::ScratchDir dir;
-  test::WriteConfig("spi.cfg", "SPI", kRomSize, 256);
+  test::WriteConfig("spi.cfg", "SPI", test::kRomSize, 256);
   test::WriteFile("image.bin", test::Pattern(0x3000, 3));
-  sim::DeviceState state = sim::DefaultDeviceState(sim::RomKind::Spi, kRomSize);
+  sim::DeviceState state = sim::DefaultDeviceState(sim::RomKind::Spi, test::kRomSize);
   state.ownFace = true;
   state.cdromFace = true;
   sim::SimRig rig(state);
-  auto zemb = [&](const std::vector<std::string>& words) {
-    return test::RunToolForStatus(RunZemb, *rig.host, "zemb", words);
-  };
+  auto zemb = [&](const std::vector<std::string>& words) { return test::Zemb(*rig.host, words); };
   test::ToolResult r = zemb({"list"});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(Lines(r.out), 2u) << r.out;

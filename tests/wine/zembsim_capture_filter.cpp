@@ -39,17 +39,6 @@ constexpr GUID kClsidOtherCamera = {
 using zemb::ks::kIidIKsControl;
 using zemb::ks::kIidIKsTopologyInfo;
 
-constexpr GUID kIidIBaseFilter = {
-    0x56A86895, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-constexpr GUID kIidIMediaFilter = {
-    0x56A86899, 0x0AD4, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-constexpr GUID kIidIPersist = {
-    0x0000010C, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr GUID kIidIUnknown = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-constexpr GUID kIidIClassFactory = {
-    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
 constexpr GUID kNodeDevSpecific = {
     0x941C7AC0, 0xC559, 0x11D0, {0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1}};
 constexpr GUID kNodeCameraTerminal = {
@@ -114,7 +103,7 @@ class OneInterface : public Interface, public Counted {
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (iid != kIidIUnknown && iid != kIid) return E_NOINTERFACE;
+    if (iid != IID_IUnknown && iid != kIid) return E_NOINTERFACE;
     *object = static_cast<Interface*>(this);
     AddRef();
     return S_OK;
@@ -198,8 +187,8 @@ class CaptureFilter final : public IBaseFilter, public IKsTopologyInfo, public C
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (iid == kIidIUnknown || iid == kIidIBaseFilter || iid == kIidIMediaFilter ||
-        iid == kIidIPersist) {
+    if (iid == IID_IUnknown || iid == IID_IBaseFilter || iid == IID_IMediaFilter ||
+        iid == IID_IPersist) {
       *object = static_cast<IBaseFilter*>(this);
     } else if (iid == kIidIKsTopologyInfo) {
       *object = static_cast<IKsTopologyInfo*>(this);
@@ -262,7 +251,7 @@ class CaptureFilter final : public IBaseFilter, public IKsTopologyInfo, public C
   DWORD nodeCount_ = 0;
 };
 
-class ClassFactory final : public OneInterface<IClassFactory, kIidIClassFactory> {
+class ClassFactory final : public OneInterface<IClassFactory, IID_IClassFactory> {
  public:
   explicit ClassFactory(const GUID& clsid) : clsid_(clsid) {}
 
