@@ -18,6 +18,8 @@
 #include <ks.h>
 #include <ksproxy.h>
 #include <strmif.h>
+// After strmif.h, whose types it would otherwise declare again.
+#include <ksmedia.h>
 
 #include <atomic>
 #include <memory>
@@ -39,8 +41,7 @@ constexpr GUID kClsidOtherCamera = {
 using zemb::ks::kIidIKsControl;
 using zemb::ks::kIidIKsTopologyInfo;
 
-constexpr GUID kNodeDevSpecific = {
-    0x941C7AC0, 0xC559, 0x11D0, {0x8A, 0x2B, 0x00, 0xA0, 0xC9, 0x25, 0x5A, 0xC1}};
+constexpr GUID kNodeDevSpecific = {STATIC_KSNODETYPE_DEV_SPECIFIC};
 constexpr GUID kNodeCameraTerminal = {
     0xDFF229E1, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 constexpr GUID kNodeProcessingUnit = {
