@@ -13,7 +13,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 
 install_missing() {
   local wanted=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
-                g++-mingw-w64-i686-posix wine64 clang xorriso umockdev libumockdev-dev)
+                g++-mingw-w64-i686-posix wine64 clang xorriso umockdev libumockdev-dev
+                nlohmann-json3-dev libcpp-httplib-dev unixodbc-dev odbc-postgresql postgresql)
   local missing=()
   for p in "${wanted[@]}"; do have_pkg "$p" || missing+=("$p"); done
   [ ${#missing[@]} -eq 0 ] && return 0

@@ -17,7 +17,7 @@ bool SameText(const std::string& a, const std::string& b) {
 }
 
 UnitTarget TargetOf(const UnitEntry& entry) {
-  return {entry.face, entry.devicePath, entry.id, entry.serial};
+  return {entry.face, entry.devicePath, entry.id, entry.port, entry.serial};
 }
 
 // The entries an ID names: the listed ID or device path (one entry), or

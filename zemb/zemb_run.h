@@ -24,7 +24,8 @@ namespace zemb {
 struct UnitTarget {
   DevicePath face = DevicePath::None;
   std::string devicePath;
-  std::string id;      // UnitId(devicePath)
+  std::string id;      // UnitId(port, devicePath)
+  std::string port;    // the USB port, when the host knows it
   std::string serial;  // as listed; empty when unknown
   // Units of one wave run at once, a wave after the one before: an entry
   // that may be a unit seen on an earlier face waits for that face's wave.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/base/console.h"
 #include "common/device/device_ids.h"
@@ -70,6 +71,10 @@ struct FoundDevice {
   XuControlContext xu;
   std::string devicePath;            // the interface path the unit was found on
   std::unique_ptr<DeviceLock> lock;  // this run's hold on the unit (HoldDevice)
+  // Devices discovery passed over that may have been a unit: one line each,
+  // "<device path>: <what failed>", so that "no device" never hides a
+  // unit that is there but failing or refused.
+  std::vector<std::string> notes;
 };
 
 // The paths in order, stopping at the first that yields the device; COM is

@@ -89,10 +89,12 @@ const char* FaceWords(DevicePath face) {
   return FaceTextOf(face).words;
 }
 
-std::string UnitId(const std::string& devicePath) {
-  // FNV-1a over the path in one letter case, as Windows compares paths.
+std::string UnitId(const std::string& port, const std::string& devicePath) {
+  // FNV-1a over the port, or the path, in one letter case, as Windows
+  // compares paths. A port is hashed with a prefix no path starts with.
+  const std::string key = port.empty() ? devicePath : "port:" + port;
   uint32_t hash = 2166136261u;
-  for (char c : devicePath) {
+  for (char c : key) {
     hash ^= static_cast<uint8_t>(UpperCase(c));
     hash *= 16777619u;
   }
@@ -122,7 +124,8 @@ std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath) {
       UnitEntry entry;
       entry.face = found.path;
       entry.devicePath = found.devicePath;
-      entry.id = UnitId(found.devicePath);
+      entry.port = host.DevicePort(found.devicePath);
+      entry.id = UnitId(entry.port, found.devicePath);
       bool busy = false;
       found.lock = host.TryLockDevice(found.devicePath, &busy);
       if (found.lock != nullptr) {

@@ -11,9 +11,11 @@
 namespace zemb {
 
 struct UnitEntry {
-  std::string id;  // UnitId(devicePath)
+  std::string id;  // UnitId(port, devicePath)
   DevicePath face = DevicePath::None;
   std::string devicePath;
+  // The USB port the unit sits in (Host::DevicePort); empty when unknown.
+  std::string port;
   // The serial number of the unit's misc record; empty when the record could
   // not be read or holds none.
   std::string serial;
@@ -29,9 +31,10 @@ struct UnitEntry {
 // before the next is opened, so nothing stays open. Nothing is printed.
 std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath);
 
-// A short name for a device path, the same for as long as the unit stays
-// in the same port (its path does not change): eight hexadecimal digits.
-std::string UnitId(const std::string& devicePath);
+// A short name for a unit, eight hexadecimal digits: from its USB port where
+// the host knows it (the same socket keeps its ID across re-plugs and
+// reboots, and both faces of one unit share it), else from the device path.
+std::string UnitId(const std::string& port, const std::string& devicePath);
 
 // The unit on `face` whose device path is `devicePath`, found as FindDevice
 // finds the first; nothing else is opened.

@@ -199,6 +199,17 @@ class Host {
   // knows which paths lead to one unit may lock them as one.
   virtual std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) = 0;
 
+  // The USB port the unit behind `devicePath` sits in, the same for every
+  // face of one unit and for as long as it stays in that socket (across
+  // re-plugs and reboots): the location path of its USB device on Windows,
+  // the sysfs port path such as "1-1.3" on Linux, the port a simulated unit
+  // was plugged into. Empty when the host cannot tell. Never blocks on the
+  // device itself.
+  virtual std::string DevicePort(const std::string& devicePath) {
+    (void)devicePath;
+    return {};
+  }
+
   // CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) and CoUninitialize.
   virtual HResult CoInitializeApartment() = 0;
   virtual void CoUninitialize() = 0;

@@ -1,0 +1,50 @@
+# Libraries zemb takes from the system's packages: nlohmann/json and
+# cpp-httplib (header-only) and ODBC (unixODBC here, odbc32 on Windows).
+#
+# A cross build for Windows must see only the package's own headers, never
+# the rest of the build machine's /usr/include: each header-only library is
+# reached through a folder in the build tree that links to just that
+# package's files.
+
+function(_zemb_header_folder name source)
+  set(dir "${CMAKE_BINARY_DIR}/system-headers/${name}")
+  file(MAKE_DIRECTORY "${dir}")
+  get_filename_component(leaf "${source}" NAME)
+  if(NOT EXISTS "${dir}/${leaf}")
+    file(CREATE_LINK "${source}" "${dir}/${leaf}" SYMBOLIC)
+  endif()
+  set(_zemb_header_dir "${dir}" PARENT_SCOPE)
+endfunction()
+
+set(ZEMB_JSON_INCLUDE "/usr/include/nlohmann" CACHE PATH "nlohmann/json's header folder (nlohmann-json3-dev)")
+set(ZEMB_HTTPLIB_HEADER "/usr/include/httplib.h" CACHE FILEPATH "cpp-httplib's header (libcpp-httplib-dev)")
+
+add_library(zemb_json INTERFACE)
+if(EXISTS "${ZEMB_JSON_INCLUDE}/json.hpp")
+  _zemb_header_folder(json "${ZEMB_JSON_INCLUDE}")
+  target_include_directories(zemb_json SYSTEM INTERFACE "${_zemb_header_dir}")
+else()
+  message(FATAL_ERROR "nlohmann/json not found at ${ZEMB_JSON_INCLUDE} (apt-get install nlohmann-json3-dev)")
+endif()
+
+add_library(zemb_httplib INTERFACE)
+if(EXISTS "${ZEMB_HTTPLIB_HEADER}")
+  _zemb_header_folder(httplib "${ZEMB_HTTPLIB_HEADER}")
+  target_include_directories(zemb_httplib SYSTEM INTERFACE "${_zemb_header_dir}")
+  if(WIN32)
+    target_link_libraries(zemb_httplib INTERFACE ws2_32 crypt32)
+  else()
+    find_package(Threads REQUIRED)
+    target_link_libraries(zemb_httplib INTERFACE Threads::Threads)
+  endif()
+else()
+  message(FATAL_ERROR "cpp-httplib not found at ${ZEMB_HTTPLIB_HEADER} (apt-get install libcpp-httplib-dev)")
+endif()
+
+add_library(zemb_odbc INTERFACE)
+if(WIN32)
+  target_link_libraries(zemb_odbc INTERFACE odbc32)
+else()
+  find_package(ODBC REQUIRED)
+  target_link_libraries(zemb_odbc INTERFACE ODBC::ODBC)
+endif()
