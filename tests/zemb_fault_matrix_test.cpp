@@ -2,7 +2,8 @@
 // fault injected at each point of the run in turn (sampled as the tools'
 // matrix does): the nth request fails, the nth ROM operation never
 // finishes, the nth ROM write stores a flipped bit, the nth extension-unit
-// read comes back short, the nth CD-ROM command is refused with CHECK
+// read or CD-ROM data read comes back short with success, the nth CD-ROM
+// command is refused with CHECK
 // CONDITION.
 //
 // No case may exit 0 unless the fault did no harm: the extension unit's
@@ -67,7 +68,7 @@ std::vector<Combo> Combos() {
         combos.push_back({command, face, rom, FaultType::Fail});
         combos.push_back({command, face, rom, FaultType::Stall});
         if (command == Command::Write) combos.push_back({command, face, rom, FaultType::Corrupt});
-        if (face == Face::Xu) combos.push_back({command, face, rom, FaultType::ShortRead});
+        if (face != Face::Own) combos.push_back({command, face, rom, FaultType::ShortRead});
         if (face == Face::Cdrom) combos.push_back({command, face, rom, FaultType::Refuse});
       }
     }
