@@ -1,15 +1,47 @@
 // A Linux machine with a Zemb device plugged in, built with umockdev, and a
 // tool of the linux host run on it.
 //
-//   zemb_umockdev_bed [--deny] STATE_FOLDER -- PROGRAM ARGS...
+//   zemb_umockdev_bed [OPTIONS] STATE_FOLDER -- PROGRAM ARGS...
 //
-// The testbed's sysfs holds what a real machine shows: the device's CD-ROM
-// face as a USB drive (SCSI 6:0:0:0, scsi_generic sg0, vendor "Norva") when
-// the device in STATE_FOLDER (zembsim's ZembSimDevice folder) has that
-// face, another vendor's drive (sg1) and a disk (sg2, not a CD-ROM) beside
-// it; and cameras: another maker's (video0, with an extension unit of its
-// own) and, when the device has its extension unit, the Zemb camera
-// (video1, its metadata node video2) with the unit in its USB descriptors.
+// The testbed's sysfs holds what a real machine shows. The unit in
+// STATE_FOLDER (zembsim's ZembSimDevice folder) is one USB device in port
+// 1-1, whose active configuration (2 of 2) carries each face it has: its
+// CD-ROM face as a USB drive (SCSI 6:0:0:0, scsi_generic sg0, vendor
+// "Norva"), its camera with two streaming interfaces, so two capture nodes
+// (video1 and video3, with the metadata node video2) on one VideoControl
+// interface, the extension unit in its descriptors. Beside it: another
+// vendor's drive (sg1), which another program holds open exclusively, a
+// disk (sg2, not a CD-ROM), and another maker's camera (video0, with an
+// extension unit of its own).
+//
+// Options:
+//   --deny            the Zemb nodes cannot be opened by the tool (mode
+//                     0000; as root the tool runs as nobody)
+//   --swap            the node numbers handed out in another order: the
+//                     Zemb drive is sg1 and the other sg0, the Zemb camera's
+//                     capture nodes video0 and video3 and the other camera
+//                     video1 (a re-plug in another order, or a reboot)
+//   --xu-last         only the second capture node's video chain holds the
+//                     extension unit
+//   --len-off S       UVC_GET_LEN of control S reports a byte more than the
+//                     firmware's control holds (firmware the tools do not
+//                     know)
+//   --request-error N after a stalled control the camera reports request
+//                     error code N (1 not ready, 2 wrong state, 3 power, 4
+//                     out of range, 5-7 invalid unit, control or request, 8
+//                     invalid value), which uvcvideo hands on as EBUSY,
+//                     EACCES, EREMOTE, ERANGE, EIO, EINVAL
+//   --interrupt-at N  Ctrl-C during the Nth SG_IO on the Zemb drive: the
+//                     command is carried out, SIGINT is sent to the tool,
+//                     and the call fails with EINTR unless the tool's main
+//                     thread has SIGINT blocked, as the kernel's wait does
+//
+// The kernel's refusals are kept: the other drive's open waits while it is
+// held unless O_NONBLOCK is given (a held file lease stands in for the
+// exclusive holder; an open that would hang is a test failure, and is let
+// go); a UVC control query names a unit in the chain of the node it is made
+// on and a control the unit's bmControls lists (ENOENT otherwise), with the
+// size the control has (ENOBUFS otherwise; UVC_GET_LEN answers 2 bytes).
 //
 // The ioctls on the Zemb nodes are answered by the simulated firmware over
 // STATE_FOLDER (tests/wine/sim_unit.h), the way the kernel's drivers would
@@ -21,11 +53,9 @@
 // every later call. Any device command on another vendor's node is a test
 // failure: discovery must pass those over.
 //
-// With --deny the Zemb nodes cannot be opened by the tool (mode 0000; as
-// root the tool runs as nobody).
-//
-// Exit status: the tool's, or 2 when the testbed cannot be built or a
-// foreign node got a device command, 77 when umockdev cannot run here.
+// Exit status: the tool's, or 2 when the testbed cannot be built, a
+// foreign node got a device command or an open would have hung, 77 when
+// umockdev cannot run here.
 #include <fcntl.h>
 #include <glib.h>
 #include <grp.h>
@@ -40,9 +70,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -55,11 +88,31 @@ using zemb::sim::DeviceState;
 
 constexpr uint8_t kZembUnitId = 4;   // bUnitID of the Zemb camera's extension unit
 constexpr uint8_t kOtherUnitId = 3;  // the other camera's
+// bUnitID of the Zemb camera's unit in its other, inactive configuration.
+constexpr uint8_t kInactiveUnitId = 9;
 // guidExtensionCode of the other camera's unit: not the Zemb property set.
 constexpr uint8_t kOtherGuid[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
                                     0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00};
 
+// The firmware's two controls and their sizes (the request control and the
+// ROM data control), as the device reports them to UVC_GET_LEN.
+constexpr uint8_t kRequestSelector = 1, kDataSelector = 2;
+constexpr uint16_t kRequestSize = 30, kDataSize = 256;
+
+struct Options {
+  bool deny = false;
+  bool swap = false;
+  bool xuLast = false;
+  int lenOff = 0;        // selector whose length is misreported
+  int requestError = 0;  // the camera's bRequestErrorCode after a stall
+  int interruptAt = 0;   // the SG_IO that Ctrl-C arrives in
+};
+Options options;
+
 std::atomic<int> foreignCommands{0};
+std::atomic<int> hungOpens{0};
+std::atomic<int> sgIoCount{0};
+std::atomic<pid_t> toolPid{0};
 
 // --- USB descriptors --------------------------------------------------------
 
@@ -75,18 +128,13 @@ void PutGuid(std::vector<uint8_t>& d, const zemb::Guid& g) {
   d.insert(d.end(), g.Data4, g.Data4 + 8);
 }
 
-// The `descriptors` file of a UVC camera: device descriptor, then one
-// configuration with the VideoControl interface 0 (camera terminal,
-// processing unit, one extension unit, output terminal) and the
-// VideoStreaming interface 1.
-std::vector<uint8_t> CameraDescriptors(uint16_t idVendor, uint16_t idProduct, uint8_t unitId,
-                                       const uint8_t guid[16]) {
-  std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0xEF, 0x02, 0x01, 64};
-  Put16(d, idVendor);
-  Put16(d, idProduct);
-  d.insert(d.end(), {0x00, 0x01, 1, 2, 0, 1});
+// One configuration of a UVC camera, bConfigurationValue `value`: the
+// VideoControl interface 0 (camera terminal, processing unit, one extension
+// unit, output terminal) and the VideoStreaming interface 1.
+void PutCameraConfiguration(std::vector<uint8_t>& d, uint8_t value, uint8_t unitId,
+                            const uint8_t guid[16]) {
   const size_t config = d.size();
-  d.insert(d.end(), {9, 2, 0, 0, 2, 1, 0, 0x80, 250});
+  d.insert(d.end(), {9, 2, 0, 0, 2, value, 0, 0x80, 250});
   // Interface association, VideoControl interface.
   d.insert(d.end(), {8, 0x0B, 0, 2, 0x0E, 0x03, 0x00, 2});
   d.insert(d.end(), {9, 4, 0, 0, 1, 0x0E, 0x01, 0x00, 2});
@@ -110,6 +158,19 @@ std::vector<uint8_t> CameraDescriptors(uint16_t idVendor, uint16_t idProduct, ui
   const auto total = static_cast<uint16_t>(d.size() - config);
   d[config + 2] = static_cast<uint8_t>(total);
   d[config + 3] = static_cast<uint8_t>(total >> 8);
+}
+
+// The `descriptors` file of a UVC camera: the device descriptor, then every
+// configuration. With two, the first (inactive) has its extension unit
+// under another ID: only the active one's exists.
+std::vector<uint8_t> CameraDescriptors(uint16_t idVendor, uint16_t idProduct, uint8_t unitId,
+                                       const uint8_t guid[16], bool twoConfigurations) {
+  std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0xEF, 0x02, 0x01, 64};
+  Put16(d, idVendor);
+  Put16(d, idProduct);
+  d.insert(d.end(), {0x00, 0x01, 1, 2, 0, static_cast<uint8_t>(twoConfigurations ? 2 : 1)});
+  if (twoConfigurations) PutCameraConfiguration(d, 1, kInactiveUnitId, guid);
+  PutCameraConfiguration(d, twoConfigurations ? 2 : 1, unitId, guid);
   return d;
 }
 
@@ -123,6 +184,7 @@ struct Node {
   ZembSimUnit* unit = nullptr;  // the Zemb nodes
   uint32_t xuNode = 0;          // the topology node the firmware answers on
   bool gone = false;            // the device went away: every call fails
+  bool xuInChain = false;       // a Zemb capture node whose chain holds the unit
 };
 
 void Complete(UMockdevIoctlClient* client, long result, int error) {
@@ -138,6 +200,19 @@ UMockdevIoctlData* Resolve(UMockdevIoctlData* data, size_t offset, size_t length
     return nullptr;
   }
   return child;
+}
+
+// Whether the tool's main thread has SIGINT blocked (SigBlk in its status).
+bool InterruptBlocked(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigBlk:", 0) == 0) {
+      const unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
+      return ((mask >> (SIGINT - 1)) & 1) != 0;
+    }
+  }
+  return false;
 }
 
 // SG_IO on the Zemb drive: the command as the firmware's CD-ROM face takes
@@ -236,6 +311,13 @@ void SgIo(Node& node, UMockdevIoctlClient* client) {
   if (dataIn == 1 && moved != 0) std::memcpy(data->data, &packet[dataOffset], moved);
   io->resid = static_cast<int>(io->dxfer_len - (dataIn == 1 ? moved : io->dxfer_len));
   if (io->status != 0) io->info = SG_INFO_CHECK;
+  if (options.interruptAt != 0 && ++sgIoCount == options.interruptAt) {
+    // Ctrl-C while the command runs: it has reached the device and goes
+    // on there; the waiting call gives up unless the signal is blocked.
+    const pid_t pid = toolPid.load();
+    kill(pid, SIGINT);
+    if (!InterruptBlocked(pid)) return Complete(client, -1, EINTR);
+  }
   Complete(client, 0, 0);
 }
 
@@ -260,16 +342,54 @@ void QueryCap(const Node& node, UMockdevIoctlClient* client) {
   Complete(client, 0, 0);
 }
 
-// UVCIOC_CTRL_QUERY on the Zemb camera: GET_CUR and SET_CUR of the
-// extension unit reach the firmware as the control access of its unit.
+// What uvcvideo makes of the camera's request error code after a stall.
+int StallError() {
+  switch (options.requestError) {
+    case 1:  // not ready
+      return EBUSY;
+    case 2:  // wrong state
+      return EACCES;
+    case 3:  // power
+      return EREMOTE;
+    case 4:  // out of range
+      return ERANGE;
+    case 5:  // invalid unit
+    case 6:  // invalid control
+    case 7:  // invalid request
+      return EIO;
+    case 8:  // invalid value within range
+      return EINVAL;
+    default:
+      return EPIPE;
+  }
+}
+
+// UVCIOC_CTRL_QUERY on a Zemb capture node, checked as uvcvideo checks it:
+// the unit must be in the node's chain and the control among those its
+// bmControls lists (ENOENT), the size the control's (ENOBUFS). UVC_GET_LEN
+// answers the control's size; GET_CUR and SET_CUR reach the firmware as
+// the control access of its unit.
 void XuQuery(Node& node, UMockdevIoctlClient* client) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   UMockdevIoctlData* queryData = Resolve(arg, 0, sizeof(uvc_xu_control_query));
   if (queryData == nullptr) return Complete(client, -1, EFAULT);
   auto* q = reinterpret_cast<uvc_xu_control_query*>(queryData->data);
-  if (q->unit != kZembUnitId) return Complete(client, -1, ENOENT);
+  if (q->unit != kZembUnitId || !node.xuInChain) return Complete(client, -1, ENOENT);
+  if (q->selector != kRequestSelector && q->selector != kDataSelector) {
+    return Complete(client, -1, ENOENT);
+  }
+  const uint16_t size = q->selector == kRequestSelector ? kRequestSize : kDataSize;
+  if (q->query == UVC_GET_LEN) {
+    if (q->size != 2) return Complete(client, -1, ENOBUFS);
+    UMockdevIoctlData* data = Resolve(queryData, offsetof(uvc_xu_control_query, data), 2);
+    if (data == nullptr) return Complete(client, -1, EFAULT);
+    const auto reported = static_cast<uint16_t>(size + (q->selector == options.lenOff ? 1 : 0));
+    data->data[0] = static_cast<uint8_t>(reported);
+    data->data[1] = static_cast<uint8_t>(reported >> 8);
+    return Complete(client, 0, 0);
+  }
   if (q->query != UVC_GET_CUR && q->query != UVC_SET_CUR) return Complete(client, -1, EINVAL);
-  if (q->size == 0) return Complete(client, -1, EINVAL);
+  if (q->size != size) return Complete(client, -1, ENOBUFS);
   UMockdevIoctlData* data = Resolve(queryData, offsetof(uvc_xu_control_query, data), q->size);
   if (data == nullptr) return Complete(client, -1, EFAULT);
   // KSP_NODE: the unit's property set, the control, get or set on a node.
@@ -295,7 +415,7 @@ void XuQuery(Node& node, UMockdevIoctlClient* client) {
     }
     if (code == 0x8007045Du) return Complete(client, -1, EIO);  // ERROR_IO_DEVICE
     if (code == 0x80070057u) return Complete(client, -1, EINVAL);
-    return Complete(client, -1, EPIPE);  // the control stalled
+    return Complete(client, -1, StallError());  // the control stalled
   }
   // A control transfer that moved fewer bytes than the control holds is
   // an error to uvcvideo, which reports it as a stall.
