@@ -332,7 +332,7 @@ void QueryCap(const Node& node, UMockdevIoctlClient* client) {
   std::snprintf(reinterpret_cast<char*>(caps->card), sizeof caps->card, "%s",
                 zemb ? "Zemb USB Camera" : "Other Camera");
   std::snprintf(reinterpret_cast<char*>(caps->bus_info), sizeof caps->bus_info,
-                zemb ? "usb-0000:00:14.0-3" : "usb-0000:00:14.0-2");
+                zemb ? "usb-0000:00:14.0-1" : "usb-0000:00:14.0-2");
   caps->version = 0x060100;
   caps->device_caps = node.kind == NodeKind::ZembMetadata
                           ? V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING
@@ -501,13 +501,28 @@ bool AddNode(Bed& bed, Node* node, bool deny) {
   return true;
 }
 
-// A USB SCSI drive: its USB device and interface, the SCSI host, target and
-// device, and the scsi_generic node `sg` linked to it.
-void AddDrive(Bed& bed, const std::string& usb, const std::string& host, const std::string& scsi,
+// A USB device in port `usb` (its sysfs path below /sys/devices).
+std::string AddUsbDevice(Bed& bed, const std::string& usb, const char* idProduct,
+                         const std::vector<uint8_t>& descriptors, const char* configuration) {
+  const std::string path = AddDevice(bed, "usb", usb,
+                                     {{"idVendor", "2e8a\n"},
+                                      {"idProduct", std::string(idProduct) + "\n"},
+                                      {"bConfigurationValue", std::string(configuration) + "\n"}});
+  if (!descriptors.empty()) {
+    umockdev_testbed_set_attribute_binary(bed.tb, path.c_str(), "descriptors",
+                                          const_cast<guint8*>(descriptors.data()),
+                                          static_cast<gint>(descriptors.size()));
+  }
+  return path;
+}
+
+// A USB SCSI drive on the interface `intf` of a USB device: the SCSI host,
+// target and device, and the scsi_generic node `sg` linked to it.
+void AddDrive(Bed& bed, const std::string& intf, const std::string& host, const std::string& scsi,
               const std::string& sg, const char* type, const char* vendor, const char* model) {
-  const std::string device = usb + "/" + usb.substr(usb.rfind('/') + 1) + ":1.0/" + host +
-                             "/target" + scsi.substr(0, scsi.rfind(':')) + "/" + scsi;
-  AddDevice(bed, "usb", usb, {{"idVendor", "2e8a\n"}, {"idProduct", "5a03\n"}});
+  const std::string device =
+      intf + "/" + host + "/target" + scsi.substr(0, scsi.rfind(':')) + "/" + scsi;
+  AddDevice(bed, "usb", intf, {{"bInterfaceClass", "08\n"}, {"bInterfaceSubClass", "06\n"}});
   const std::string scsiPath = AddDevice(bed, "scsi", device,
                                          {{"type", std::string(type) + "\n"},
                                           {"vendor", vendor},
@@ -519,15 +534,9 @@ void AddDrive(Bed& bed, const std::string& usb, const std::string& host, const s
   umockdev_testbed_set_attribute_link(bed.tb, sgPath.c_str(), "device", "../..");
 }
 
-// A UVC camera: USB device with its descriptors, VideoControl interface 0,
-// and its video nodes.
-void AddCamera(Bed& bed, const std::string& usb, const std::vector<uint8_t>& descriptors,
-               const std::vector<std::string>& videos) {
-  const std::string usbPath = AddDevice(bed, "usb", usb, {{"idVendor", "2e8a\n"}});
-  umockdev_testbed_set_attribute_binary(bed.tb, usbPath.c_str(), "descriptors",
-                                        const_cast<guint8*>(descriptors.data()),
-                                        static_cast<gint>(descriptors.size()));
-  const std::string intf = usb + "/" + usb.substr(usb.rfind('/') + 1) + ":1.0";
+// A UVC camera's VideoControl interface (number 0) `intf` and the video
+// nodes uvcvideo hangs on it.
+void AddCamera(Bed& bed, const std::string& intf, const std::vector<std::string>& videos) {
   AddDevice(
       bed, "usb", intf,
       {{"bInterfaceNumber", "00\n"}, {"bInterfaceClass", "0e\n"}, {"bInterfaceSubClass", "01\n"}});
@@ -538,6 +547,74 @@ void AddCamera(Bed& bed, const std::string& usb, const std::vector<uint8_t>& des
                   {{"DEVNAME", "/dev/" + video}});
     umockdev_testbed_set_attribute_link(bed.tb, path.c_str(), "device", "../..");
   }
+}
+
+// --- the drive another program holds ---------------------------------------
+
+// The kernel makes an open of a drive held exclusively wait until it is let
+// go, unless O_NONBLOCK is given (then it fails at once). A read lease on
+// the node's file does the same to an open for writing; the bed watches
+// for a tool thread that sleeps in such an open without O_NONBLOCK (it
+// would hang on a real machine), counts it, and lets the open go on.
+struct Held {
+  std::string file;
+  int fd = -1;
+  int blockedTicks = 0;
+};
+
+bool TakeLease(Held& held) {
+  if (held.fd < 0) held.fd = open(held.file.c_str(), O_RDONLY | O_CLOEXEC);
+  return held.fd >= 0 && fcntl(held.fd, F_SETLEASE, F_RDLCK) == 0;
+}
+
+// Whether a thread of `pid` sleeps in open/openat for writing without
+// O_NONBLOCK (/proc/PID/task/TID/syscall: number, then the arguments).
+bool SleepsInBlockingOpen(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  GDir* dir = g_dir_open(tasks.c_str(), 0, nullptr);
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const gchar* tid = g_dir_read_name(dir)) {
+    std::ifstream in(tasks + "/" + tid + "/syscall");
+    long number = -1;
+    std::string a0, a1, a2;
+    if (!(in >> number >> a0 >> a1 >> a2)) continue;
+    unsigned long flags = 0;
+    if (number == 257) {  // openat(dirfd, path, flags, mode)
+      flags = std::strtoul(a2.c_str(), nullptr, 16);
+    } else if (number == 2) {  // open(path, flags, mode)
+      flags = std::strtoul(a1.c_str(), nullptr, 16);
+    } else {
+      continue;
+    }
+    if ((flags & O_ACCMODE) != O_RDONLY && (flags & O_NONBLOCK) == 0) found = true;
+  }
+  g_dir_close(dir);
+  return found;
+}
+
+gboolean WatchHeld(gpointer data) {
+  Held& held = *static_cast<Held*>(data);
+  const pid_t pid = toolPid.load();
+  if (pid == 0) return G_SOURCE_CONTINUE;
+  if (SleepsInBlockingOpen(pid)) {
+    // A few looks in a row: an open of anything else does not sleep.
+    if (++held.blockedTicks == 3) {
+      ++hungOpens;
+      std::fprintf(stderr,
+                   "umockdev bed: an open of %s, which another program holds, waits for it "
+                   "(no O_NONBLOCK): a real machine would hang here\n",
+                   held.file.c_str() + held.file.rfind("/dev/"));
+      fcntl(held.fd, F_SETLEASE, F_UNLCK);
+      close(held.fd);
+      held.fd = -1;
+    }
+  } else {
+    held.blockedTicks = 0;
+    // Taken again once the tool has let go of it.
+    if (held.fd < 0) TakeLease(held);
+  }
+  return G_SOURCE_CONTINUE;
 }
 
 struct Child {
@@ -551,19 +628,46 @@ void ChildSetup(gpointer data) {
   if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
 }
 
+bool ParseOptions(int argc, char** argv, int* next) {
+  int i = 1;
+  for (; i < argc && std::strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0'; ++i) {
+    const std::string o = argv[i];
+    auto number = [&](int* value) {
+      if (i + 1 >= argc) return false;
+      *value = std::atoi(argv[++i]);
+      return true;
+    };
+    if (o == "--deny") {
+      options.deny = true;
+    } else if (o == "--swap") {
+      options.swap = true;
+    } else if (o == "--xu-last") {
+      options.xuLast = true;
+    } else if (o == "--len-off") {
+      if (!number(&options.lenOff)) return false;
+    } else if (o == "--request-error") {
+      if (!number(&options.requestError)) return false;
+    } else if (o == "--interrupt-at") {
+      if (!number(&options.interruptAt)) return false;
+    } else {
+      return false;
+    }
+  }
+  *next = i;
+  return i + 2 < argc && std::strcmp(argv[i + 1], "--") == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool deny = false;
-  int i = 1;
-  if (i < argc && std::strcmp(argv[i], "--deny") == 0) {
-    deny = true;
-    ++i;
-  }
-  if (i + 2 >= argc || std::strcmp(argv[i + 1], "--") != 0) {
-    std::fprintf(stderr, "usage: zemb_umockdev_bed [--deny] STATE_FOLDER -- PROGRAM ARGS...\n");
+  int i = 0;
+  if (!ParseOptions(argc, argv, &i)) {
+    std::fprintf(stderr,
+                 "usage: zemb_umockdev_bed [--deny] [--swap] [--xu-last] [--len-off S] "
+                 "[--request-error N] [--interrupt-at N] STATE_FOLDER -- PROGRAM ARGS...\n");
     return 2;
   }
+  const bool deny = options.deny;
   const std::string folder = argv[i];
   char** command = argv + i + 2;
 
@@ -590,36 +694,70 @@ int main(int argc, char** argv) {
   g_free(root);
   chmod(bed.root.c_str(), 0755);
 
+  // Node numbers in plug order; --swap hands them out the other way round.
+  const bool swap = options.swap;
   ZembSimUnit* unit = plugged ? ZembSimUnitOpen(folder.c_str()) : nullptr;
-  Node zembDrive{NodeKind::ZembDrive, "/dev/sg0", unit};
-  Node otherDrive{NodeKind::OtherDrive, "/dev/sg1"};
+  Node zembDrive{NodeKind::ZembDrive, swap ? "/dev/sg1" : "/dev/sg0", unit};
+  Node otherDrive{NodeKind::OtherDrive, swap ? "/dev/sg0" : "/dev/sg1"};
   Node disk{NodeKind::OtherDrive, "/dev/sg2"};
-  Node otherCamera{NodeKind::OtherCamera, "/dev/video0"};
-  Node zembCamera{NodeKind::ZembCamera, "/dev/video1", unit};
+  Node otherCamera{NodeKind::OtherCamera, swap ? "/dev/video1" : "/dev/video0"};
+  Node zembCamera{NodeKind::ZembCamera, swap ? "/dev/video0" : "/dev/video1", unit};
   Node zembMetadata{NodeKind::ZembMetadata, "/dev/video2", unit};
-  if (unit != nullptr) zembCamera.xuNode = ZembSimUnitXuNodeId(unit);
+  Node zembSecond{NodeKind::ZembCamera, "/dev/video3", unit};
+  if (unit != nullptr) {
+    zembCamera.xuNode = zembSecond.xuNode = ZembSimUnitXuNodeId(unit);
+    zembCamera.xuInChain = !options.xuLast;
+    zembSecond.xuInChain = true;
+  }
+  auto name = [](const Node& node) { return node.devnode.substr(5); };
 
   bool ok = true;
-  if (unit != nullptr && state.cdromFace) {
-    AddDrive(bed, "usb1/1-1", "host6", "6:0:0:0", "sg0", "5", "Norva   \n", "Kesh CD-ROM     \n");
+  // The unit: one USB device with the faces it has, in its active
+  // configuration (2).
+  const bool cdrom = unit != nullptr && state.cdromFace;
+  const bool xu = unit != nullptr && state.xuFace;
+  if (cdrom || xu) {
+    std::vector<uint8_t> descriptors;
+    if (xu) {
+      std::vector<uint8_t> g;
+      PutGuid(g, zemb::sim::kXuPropertySet);
+      descriptors = CameraDescriptors(0x2E8A, 0x5A02, kZembUnitId, g.data(), true);
+    }
+    AddUsbDevice(bed, "usb1/1-1", "5a02", descriptors, "2");
+  }
+  if (cdrom) {
+    AddDrive(bed, "usb1/1-1/1-1:2.2", "host6", "6:0:0:0", name(zembDrive), "5", "Norva   \n",
+             "Kesh CD-ROM     \n");
     ok = ok && AddNode(bed, &zembDrive, deny);
   }
-  AddDrive(bed, "usb1/1-2", "host7", "7:0:0:0", "sg1", "5", "Other   \n", "DVD-RW Drive    \n");
-  AddDrive(bed, "usb1/1-4", "host8", "8:0:0:0", "sg2", "0", "Norva   \n", "Flash Disk      \n");
+  AddUsbDevice(bed, "usb1/1-2", "0001", {}, "1");
+  AddDrive(bed, "usb1/1-2/1-2:1.0", "host7", "7:0:0:0", name(otherDrive), "5", "Other   \n",
+           "DVD-RW Drive    \n");
+  AddUsbDevice(bed, "usb1/1-4", "0002", {}, "1");
+  AddDrive(bed, "usb1/1-4/1-4:1.0", "host8", "8:0:0:0", "sg2", "0", "Norva   \n",
+           "Flash Disk      \n");
   ok = ok && AddNode(bed, &otherDrive, false) && AddNode(bed, &disk, false);
-  AddCamera(bed, "usb2/2-2", CameraDescriptors(0x046D, 0x0825, kOtherUnitId, kOtherGuid),
-            {"video0"});
+  AddUsbDevice(bed, "usb2/2-2", "0825",
+               CameraDescriptors(0x046D, 0x0825, kOtherUnitId, kOtherGuid, false), "1");
+  AddCamera(bed, "usb2/2-2/2-2:1.0", {name(otherCamera)});
   ok = ok && AddNode(bed, &otherCamera, false);
-  if (unit != nullptr && state.xuFace) {
-    uint8_t guid[16];
-    std::vector<uint8_t> g;
-    PutGuid(g, zemb::sim::kXuPropertySet);
-    std::memcpy(guid, g.data(), 16);
-    AddCamera(bed, "usb2/2-3", CameraDescriptors(0x2E8A, 0x5A02, kZembUnitId, guid),
-              {"video1", "video2"});
-    ok = ok && AddNode(bed, &zembCamera, deny) && AddNode(bed, &zembMetadata, deny);
+  if (xu) {
+    AddCamera(bed, "usb1/1-1/1-1:2.0", {name(zembCamera), "video2", "video3"});
+    ok = ok && AddNode(bed, &zembCamera, deny) && AddNode(bed, &zembMetadata, deny) &&
+         AddNode(bed, &zembSecond, deny);
   }
   if (!ok) return 2;
+
+  // Another program holds the other vendor's drive.
+  signal(SIGIO, SIG_IGN);  // the lease-break notice; the watch looks itself
+  Held held;
+  held.file = bed.root + otherDrive.devnode;
+  if (!TakeLease(held)) {
+    std::fprintf(stderr, "umockdev bed: cannot hold %s: %s\n", otherDrive.devnode.c_str(),
+                 std::strerror(errno));
+    return 2;
+  }
+  g_timeout_add(10, WatchHeld, &held);
 
   // The tool, under the preload, with the testbed's environment.
   gchar** env = g_get_environ();
@@ -636,6 +774,7 @@ int main(int argc, char** argv) {
                  spawnError != nullptr ? spawnError->message : "?");
     return 2;
   }
+  toolPid = pid;
   g_strfreev(env);
   int status = 0;
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
@@ -654,11 +793,12 @@ int main(int argc, char** argv) {
   g_main_loop_run(loop);
   g_main_loop_unref(loop);
   g_spawn_close_pid(pid);
+  if (held.fd >= 0) close(held.fd);
 
   for (auto* handler : bed.handlers) g_object_unref(handler);
   g_object_unref(bed.tb);
   if (unit != nullptr) ZembSimUnitClose(unit);
-  if (foreignCommands.load() != 0) return 2;
+  if (foreignCommands.load() != 0 || hungOpens.load() != 0) return 2;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   std::fprintf(stderr, "umockdev bed: %s ended by signal %d\n", command[0],
                WIFSIGNALED(status) ? WTERMSIG(status) : 0);
