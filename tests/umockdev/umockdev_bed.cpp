@@ -33,7 +33,7 @@
 //                     EACCES, EREMOTE, ERANGE, EIO, EINVAL
 //   --interrupt-at N  Ctrl-C during the Nth SG_IO on the Zemb drive: the
 //                     command is carried out, SIGINT is sent to the tool,
-//                     and the call fails with EINTR unless the tool's main
+//                     and the call fails with EINTR unless the calling
 //                     thread has SIGINT blocked, as the kernel's wait does
 //
 // The kernel's refusals are kept: the other drive's open waits while it is
@@ -202,17 +202,16 @@ UMockdevIoctlData* Resolve(UMockdevIoctlData* data, size_t offset, size_t length
   return child;
 }
 
-// Whether the tool's main thread has SIGINT blocked (SigBlk in its status).
-bool InterruptBlocked(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("SigBlk:", 0) == 0) {
-      const unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
-      return ((mask >> (SIGINT - 1)) & 1) != 0;
-    }
-  }
-  return false;
+// Whether the thread that made the SG_IO has SIGINT blocked, as the shim
+// preloaded in the tool (signal_mask_shim.c) wrote it down just before the
+// call; umockdev's preload blocks every signal while it carries the call
+// here, so /proc cannot tell.
+std::string sigmaskFile;
+bool InterruptBlocked() {
+  std::ifstream in(sigmaskFile);
+  char blocked = '0';
+  in.get(blocked);
+  return blocked == '1';
 }
 
 // SG_IO on the Zemb drive: the command as the firmware's CD-ROM face takes
@@ -314,9 +313,8 @@ void SgIo(Node& node, UMockdevIoctlClient* client) {
   if (options.interruptAt != 0 && ++sgIoCount == options.interruptAt) {
     // Ctrl-C while the command runs: it has reached the device and goes
     // on there; the waiting call gives up unless the signal is blocked.
-    const pid_t pid = toolPid.load();
-    kill(pid, SIGINT);
-    if (!InterruptBlocked(pid)) return Complete(client, -1, EINTR);
+    kill(toolPid.load(), SIGINT);
+    if (!InterruptBlocked()) return Complete(client, -1, EINTR);
   }
   Complete(client, 0, 0);
 }
@@ -759,9 +757,25 @@ int main(int argc, char** argv) {
   }
   g_timeout_add(10, WatchHeld, &held);
 
-  // The tool, under the preload, with the testbed's environment.
+  // The tool, under the preloads, with the testbed's environment.
+  // The shim is copied into the testbed, where a tool that runs as nobody
+  // can load it.
+  sigmaskFile = bed.root + "/sigint-blocked";
+  g_file_set_contents(sigmaskFile.c_str(), "0", 1, nullptr);
+  chmod(sigmaskFile.c_str(), 0666);
+  const std::string shim = bed.root + "/signal_mask_shim.so";
+  gchar* shimBytes = nullptr;
+  gsize shimSize = 0;
+  if (!g_file_get_contents(ZEMB_SIGNAL_MASK_SHIM, &shimBytes, &shimSize, nullptr) ||
+      !g_file_set_contents(shim.c_str(), shimBytes, static_cast<gssize>(shimSize), nullptr)) {
+    std::fprintf(stderr, "umockdev bed: cannot copy %s\n", ZEMB_SIGNAL_MASK_SHIM);
+    return 2;
+  }
+  g_free(shimBytes);
+  chmod(shim.c_str(), 0755);
   gchar** env = g_get_environ();
-  env = g_environ_setenv(env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
+  env = g_environ_setenv(env, "LD_PRELOAD", (shim + ":libumockdev-preload.so.0").c_str(), TRUE);
+  env = g_environ_setenv(env, "ZEMB_BED_SIGMASK_FILE", sigmaskFile.c_str(), TRUE);
   Child child;
   child.dropPrivileges = deny && geteuid() == 0;
   GPid pid = 0;
