@@ -35,7 +35,7 @@ if ! ldconfig -p 2> /dev/null | grep -q libumockdev-preload.so.0; then
 fi
 
 # The linux tools hold a unit with a lock file in /run/lock named after its
-# node, and the node is /dev/sg0 in every bed: two runs of this test on one
+# USB port, and the port is 1-1 in every bed: two runs of this test on one
 # machine would wait for each other's unit and print that they wait. As
 # root, each run takes a /run/lock of its own in a mount namespace of its own.
 if [ -z "${ZEMB_PRIVATE_RUN_LOCK-}" ] && [ "$(id -u)" -eq 0 ] &&
