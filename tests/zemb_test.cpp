@@ -343,6 +343,35 @@ TEST_F(ZembTest, AFailedReadLeavesAnExistingFileAsItWas) {
   EXPECT_FALSE(test::FileExists("backup.bin.zemb-part"));
 }
 
+// A CD-ROM read answered a byte short with GOOD status, at each of the
+// first reads in turn: verify neither passes nor names a difference that is
+// not in the ROM, read writes no file; each says it could not read.
+TEST_F(ZembTest, AShortCdromReadIsNeverTakenForData) {
+  const Bytes rom = test::Pattern(test::kRomSize, 4);
+  test::WriteFile("same.bin", Bytes(rom.begin(), rom.begin() + 0x3000));
+  for (uint32_t nth = 1; nth <= 4; ++nth) {  // the ROM type, then three reads
+    SCOPED_TRACE("short read " + std::to_string(nth));
+    for (const char* command : {"verify", "read"}) {
+      sim::DeviceState state = Device(Face::Cdrom, RomKind::Spi, rom);
+      sim::Fault fault;
+      fault.type = sim::Fault::Type::ShortRead;
+      fault.nth = nth;
+      state.faults.push_back(fault);
+      sim::SimRig rig(state);
+      const std::string file = command == std::string("read") ? "out.bin" : "same.bin";
+      std::vector<std::string> words = {command, file, "--config", "spi.cfg"};
+      if (file == "out.bin") words.insert(words.end(), {"--length", "12288"});
+      ZembResult r = Zemb(*rig.host, words);
+      ASSERT_TRUE(rig.device->State().faults[0].fired) << command << ": " << r.err;
+      EXPECT_NE(r.status, 0) << command << ": " << r.out << r.err;
+      EXPECT_EQ(r.out.find("differs"), std::string::npos) << command << ": " << r.out;
+      EXPECT_EQ(r.out.find("verified"), std::string::npos) << command << ": " << r.out;
+      EXPECT_NE(r.err.find("error 1117"), std::string::npos) << command << ": " << r.err;
+    }
+    EXPECT_FALSE(test::FileExists("out.bin"));
+  }
+}
+
 TEST_F(ZembTest, ReadRefusesToReplaceWhatIsNotARegularFile) {
   sim::SimRig rig(Device(Face::Cdrom, RomKind::Spi));
   std::string output;
