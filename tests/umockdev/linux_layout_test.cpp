@@ -191,6 +191,7 @@ TEST(LinuxLayout, TakesTheUnitsOfTheActiveConfigurationOnly) {
     ASSERT_EQ(units.size(), 1u) << "configuration " << active;
     EXPECT_EQ(units[0].unitId, unitId) << "configuration " << active;
   }
+  EXPECT_EQ(ExtensionUnits(d, 0, -1).size(), 2u) << "the active configuration unknown";
 }
 
 TEST(LinuxLayout, UsbPortIsTheLastUsbDeviceOnThePath) {

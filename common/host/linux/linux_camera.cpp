@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <optional>
 
 #include "common/host/console_text.h"
 #include "common/host/linux/linux_layout.h"

@@ -194,7 +194,7 @@ std::vector<ExtensionUnit> ExtensionUnits(std::span<const uint8_t> descriptors, 
     if (length < 2 || i + length > descriptors.size()) break;
     const uint8_t* d = descriptors.data() + i;
     if (d[1] == kConfiguration && length >= 9) {
-      inConfiguration = d[5] == configuration;
+      inConfiguration = configuration < 0 || d[5] == configuration;
       inVideoControl = false;
     } else if (d[1] == kInterface && length >= 9) {
       inVideoControl = inConfiguration && d[5] == kVideoClass && d[6] == kVideoControl &&

@@ -92,8 +92,9 @@ struct ExtensionUnit {
 // every configuration the device has), in the order they appear, on the
 // VideoControl interface `interfaceNumber` (any VideoControl interface when
 // it is negative) of the configuration whose bConfigurationValue is
-// `configuration` (the active one, sysfs bConfigurationValue); a unit of
-// another configuration does not exist while this one is active.
+// `configuration` (the active one, sysfs bConfigurationValue; any when it
+// is negative); a unit of another configuration does not exist while this
+// one is active.
 std::vector<ExtensionUnit> ExtensionUnits(std::span<const uint8_t> descriptors, int interfaceNumber,
                                           int configuration);
 
