@@ -242,16 +242,22 @@ bedopts=(--len-off 2)
 run_linux rom PRINT spi.cfg 0
 bedopts=()
 expect_in "control size" "$work/l.err" "control 2 of extension unit 4 holds 257 bytes on this camera"
-# The camera's own reason for a stall, as uvcvideo hands it on: "wrong
-# state" is not a permission problem.
-sim_both fault fail xu-write 2
-bedopts=(--request-error 2)
-run_linux rom HWFW hwfw.bin spi.cfg
-bedopts=()
-expect_in "wrong state" "$work/l.out" "not in the correct state"
-if grep -q "Access is denied" "$work/l.out" "$work/l.err"; then
-  fail "wrong state: shown as access denied"
-fi
+# The camera's own reason for a stall, as uvcvideo hands it on, read as
+# what it means for the device: "wrong state" is not a permission problem.
+for reason in "1:The device is not ready." "2:not in the correct state" \
+  "3:The device is not ready." "4:The parameter is incorrect." "6:I/O device error" \
+  "8:The parameter is incorrect."; do
+  code=${reason%%:*}
+  sim_both fault clear
+  sim_both fault fail xu-write 2
+  bedopts=(--request-error "$code")
+  run_linux rom HWFW hwfw.bin spi.cfg
+  bedopts=()
+  expect_in "request error $code" "$work/l.out" "${reason#*:}"
+  if grep -q "Access is denied" "$work/l.out" "$work/l.err"; then
+    fail "request error $code: shown as access denied"
+  fi
+done
 sim_both fault clear
 
 # Ctrl-C while a SCSI command runs: the sector in hand is finished, and the
