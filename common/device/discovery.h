@@ -50,7 +50,9 @@ inline DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath = 
 DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devicePath = nullptr);
 
 // True when the storage device behind the handle reports a vendor id that
-// begins with "Norva" in any letter case.
+// begins with "Norva" in any letter case. False with the host's last error
+// set when the drive did not answer, and with it kErrorSuccess when it
+// answered as another drive.
 bool IsNorvaStorageDevice(Host& host, DeviceHandle handle);
 
 // Path 3; COM must be initialised on this thread. Fills *context (zeroed
