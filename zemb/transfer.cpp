@@ -36,13 +36,14 @@ int ZembRead(ZembRun& run) {
   const uint64_t length =
       run.options.length ? *run.options.length : (start < size ? size - start : 0);
   if (!RangeInRom(run, start, length, "the range to read")) return kExitUsage;
+  // From here Ctrl-C ends the run with the temporary file removed (a wait
+  // for the unit's hold gives up).
+  run.host.CatchInterrupts();
   ZembOutputFile out;
   std::string error;
   if (!out.Open(run.options.file, &error)) return run.Error(kExitUsage, "%s", error.c_str());
   if (int status = run.OpenDevice()) return status;
   if (int status = CheckDeviceRomType(run)) return status;
-  // From here Ctrl-C ends the read with the temporary file removed.
-  run.host.CatchInterrupts();
 
   run.Out("reading %llu bytes from %s (%s face) into %s\n", static_cast<unsigned long long>(length),
           Hex32(start).c_str(), run.FaceId(), run.options.file.c_str());

@@ -318,7 +318,9 @@ bool HoldDevice(Host& host, Console& console, FoundDevice* device) {
   if (busy) {
     console.Write("    Device is in use by another run, waiting ...\n");
     const uint64_t start = host.TickCountMs();
-    while (busy && host.TickCountMs() - start < kDeviceLockWaitMs) {
+    // A tool that catches Ctrl-C (zemb) gives up the wait on it; the
+    // others end at once, as Ctrl-C ends them.
+    while (busy && host.TickCountMs() - start < kDeviceLockWaitMs && !host.InterruptRequested()) {
       host.Sleep(kDeviceLockPollMs);
       device->lock = host.TryLockDevice(device->devicePath, &busy);
       if (device->lock != nullptr) return true;

@@ -113,7 +113,8 @@ constexpr uint32_t kDeviceLockPollMs = 100;
 
 // Holds the found unit for this run, from discovery until ReleaseDevice, so
 // two runs never interleave their requests on one unit. When another run
-// has it, says so in one line and waits up to kDeviceLockWaitMs. Returns
+// has it, says so in one line and waits up to kDeviceLockWaitMs, or until
+// an interrupt the tool catches (Host::CatchInterrupts). Returns
 // false, with a line saying why, when the unit stays in use or cannot be
 // locked; the caller then ends with its fail line.
 bool HoldDevice(Host& host, Console& console, FoundDevice* device);
