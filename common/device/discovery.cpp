@@ -29,13 +29,11 @@ bool OpenMember(Host& host, DevInfoList list, const Guid& interfaceClass, uint32
 DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
                                bool (*accept)(Host& host, DeviceHandle handle),
                                std::string* acceptedPath, const DeviceChooser* chooser,
-                               std::vector<std::string>* notes = nullptr);
+                               FoundDevice* refusals = nullptr);
 DeviceHandle ChosenNorvaCdrom(Host& host, Console* console, std::string* devicePath,
-                              const DeviceChooser* chooser,
-                              std::vector<std::string>* notes = nullptr);
+                              const DeviceChooser* chooser, FoundDevice* refusals = nullptr);
 void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* context,
-                             const DeviceChooser* chooser,
-                             std::vector<std::string>* notes = nullptr);
+                             const DeviceChooser* chooser, FoundDevice* refusals = nullptr);
 std::string NarrowPath(const std::wstring& path);
 
 // "<device path>: <what> failed (error N: text)", for FoundDevice::notes.
@@ -67,7 +65,7 @@ namespace {
 DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
                                bool (*accept)(Host& host, DeviceHandle handle),
                                std::string* acceptedPath, const DeviceChooser* chooser,
-                               std::vector<std::string>* notes) {
+                               FoundDevice* refusals) {
   DevInfoList list = host.GetClassDevs(interfaceClass);
   if (list == kInvalidDevInfoList) return kInvalidHandle;
   DeviceHandle kept = kInvalidHandle;
@@ -85,8 +83,8 @@ DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
     // A member that did not answer may be a unit that is failing: named,
     // so that "no device" never hides it.
     const uint32_t error = host.GetLastError();
-    if (error != kErrorSuccess && notes != nullptr) {
-      notes->push_back(FailureNote(host, path, "identifying it", error));
+    if (error != kErrorSuccess && refusals != nullptr) {
+      refusals->notes.push_back(FailureNote(host, path, "identifying it", error));
     }
     host.CloseHandle(handle);
   }
@@ -139,9 +137,9 @@ DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devi
 namespace {
 
 DeviceHandle ChosenNorvaCdrom(Host& host, Console* console, std::string* devicePath,
-                              const DeviceChooser* chooser, std::vector<std::string>* notes) {
+                              const DeviceChooser* chooser, FoundDevice* refusals) {
   DeviceHandle handle = FirstChosenMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice,
-                                          devicePath, chooser, notes);
+                                          devicePath, chooser, refusals);
   if (handle != kInvalidHandle && console != nullptr) {
     console->Write("=> GetNorvaCDROMHandle [INFO] Find Kesh device\n");
   }
@@ -203,7 +201,7 @@ std::string NarrowPath(const std::wstring& path) {
 }
 
 void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* context,
-                             const DeviceChooser* chooser, std::vector<std::string>* notes) {
+                             const DeviceChooser* chooser, FoundDevice* refusals) {
   context->PropertySet = Guid{};
   context->NodeId = 0;
   context->KsControl.reset();
@@ -245,9 +243,10 @@ void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* con
         FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, context, &failed);
         if (context->KsControl != nullptr) {
           context->DevicePath = path;
-        } else if (failed != kHrOk && notes != nullptr) {
-          notes->push_back(NarrowPath(path) + Format(": the extension unit query failed (0x%08X)",
-                                                     static_cast<unsigned>(failed)));
+        } else if (failed != kHrOk && refusals != nullptr) {
+          refusals->notes.push_back(
+              NarrowPath(path) +
+              Format(": the extension unit query failed (0x%08X)", static_cast<unsigned>(failed)));
         }
       }
     }
@@ -285,7 +284,7 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
     }
   }
   if (chooser.cdrom) {
-    found.handle = ChosenNorvaCdrom(host, console, &found.devicePath, &chooser, &found.notes);
+    found.handle = ChosenNorvaCdrom(host, console, &found.devicePath, &chooser, &found);
     if (found.handle != kInvalidHandle) {
       found.path = DevicePath::CdRom;
       return found;
@@ -293,7 +292,7 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
   }
   if (!chooser.xu) return found;
   host.CoInitializeApartment();
-  FindChosenExtensionUnit(host, console, &found.xu, &chooser, &found.notes);
+  FindChosenExtensionUnit(host, console, &found.xu, &chooser, &found);
   if (found.xu.KsControl != nullptr) {
     found.path = DevicePath::ExtensionUnit;
     found.devicePath = NarrowPath(found.xu.DevicePath);
