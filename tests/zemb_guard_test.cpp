@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -274,6 +275,21 @@ TEST_F(ZembGuardTest, VerifyOnAProvisionedUnitNamesTheMiscRecord) {
   r = Zemb(*rig.host, {"verify", "changed.bin", "--config", "spi.cfg", "--ignore-misc"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("  0x0000B028-0x0000B028 (1 byte)"), std::string::npos) << r.out;
+}
+
+// Under several units each of the library's lines is a note of its unit,
+// after the unit's ID.
+TEST_F(ZembGuardTest, UnderSeveralUnitsEachLibraryLineCarriesItsUnit) {
+  sim::DeviceState failing = Device(Face::Cdrom, test::Pattern(test::kRomSize, 42));
+  failing.faults.push_back(test::FailNth(RequestKind::AccessRom, 3));
+  sim::SimUnitsRig rig({{"", Device(Face::Cdrom)}, {"b", failing}});
+  test::WriteFile("image.bin", test::Pattern(0x3000, 43));
+  const test::ToolResult r =
+      Zemb(*rig.host, {"write", "image.bin", "--config", "spi.cfg", "--all"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(test::UnformedLines(r.err), std::vector<std::string>{}) << r.err;
+  const std::regex transport(R"(zemb: [0-9a-f]{8}: note: ACCESS_ROM [A-Z ]*ERROR !\n)");
+  EXPECT_TRUE(std::regex_search(r.err, transport)) << r.err;
 }
 
 // A unit on three faces with its serial number is one unit of --all: one
