@@ -9,11 +9,12 @@
 // rules make a failed status-request write whose read still answered a
 // success, and a flipped bit programmed over a bit that is already 0 leaves
 // the right byte; the ROM then equals the healthy run's. Every other case
-// exits 1, or 3 when discovery
-// itself failed; within the wait limits in virtual time; with the ROM as the
+// exits 1 (when discovery itself failed, with the device that did not
+// answer named); within the wait limits in virtual time; with the ROM as the
 // message says: what it calls written and verified holds the image, what it
 // calls as it was holds the old bytes, and nothing outside the file's range
-// changed. A failed read leaves the existing output file as it was.
+// changed. A failed read leaves the existing output file as it was. Every
+// line on standard error is in zemb's form.
 #include <gtest/gtest.h>
 
 #include <cstdio>
