@@ -198,6 +198,8 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
       if (!flag(&options->overwriteMisc)) return false;
     } else if (key == "--full" && accepts.writeFlags) {
       if (!flag(&options->full)) return false;
+    } else if (key == "--ignore-misc" && command == ZembCommand::Verify) {
+      if (!flag(&options->ignoreMisc)) return false;
     } else if ((key == "--ledger" || key == "--serial-from" || key == "--mac-from") &&
                accepts.ledger) {
       std::string* out = key == "--ledger"        ? &options->ledger

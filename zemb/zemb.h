@@ -33,6 +33,7 @@ struct ZembOptions {
   std::optional<uint32_t> length;
   bool json = false;
   bool overwriteMisc = false;
+  bool ignoreMisc = false;  // verify: leave the misc record out
   bool full = false;
   // provision
   std::string ledger;
