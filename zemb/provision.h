@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zemb/pool/pool.h"
 #include "zemb/zemb_run.h"
@@ -47,6 +48,10 @@ struct UnitFacts {
 // the unit's record as it ended, also on failure once a value was reserved.
 int ProvisionUnit(ZembRun& run, const ProvisionInputs& inputs, PoolStore& pool,
                   const UnitFacts& facts, UnitRecord* out);
+
+// Marks the targets of one run that carry one serial number as clones of
+// each other (UnitTarget::cloneOf): both are refused.
+void MarkClones(std::vector<UnitTarget>* targets);
 
 // The host's name, for the record's station when none is given.
 std::string StationName();
