@@ -203,6 +203,12 @@ int CheckProvisionInputs(ZembRun& run, ProvisionInputs* in) {
   return 0;
 }
 
+std::unique_ptr<PoolStore> OpenPoolAgain(const ProvisionInputs& inputs, PoolError* error) {
+  std::unique_ptr<PoolStore> store = MakePoolStore(inputs.poolSpec, error);
+  if (store != nullptr && !store->Open(error)) store.reset();
+  return store;
+}
+
 int CheckProvisionInputs(ZembRun& run) {
   ProvisionInputs in;
   return CheckProvisionInputs(run, &in);

@@ -31,6 +31,10 @@ struct ProvisionInputs {
 // error printed.
 int CheckProvisionInputs(ZembRun& run, ProvisionInputs* inputs);
 
+// Another store on the same pool, opened, for a worker thread (a store
+// serves one thread). Null with *error set when it cannot be opened.
+std::unique_ptr<PoolStore> OpenPoolAgain(const ProvisionInputs& inputs, PoolError* error);
+
 // What the caller knows of the unit and of itself beyond the device: filled
 // by the station; zemb provision fills station and operator.
 struct UnitFacts {
