@@ -12,12 +12,15 @@
 #include <vector>
 
 #include "common/base/console.h"
+#include "common/rom/rom_config.h"
 #include "sim/sim_host.h"
 #include "tests/test_support.h"
 #include "tests/zemb_tests.h"
 #include "zemb/pool/pool.h"
+#include "zemb/provision.h"
 #include "zemb/sha256.h"
 #include "zemb/zemb.h"
+#include "zemb/zemb_run.h"
 
 namespace zemb {
 namespace {
@@ -451,6 +454,87 @@ TEST_F(ProvisionTest, AForeignDamagedOrUnwritablePoolIsRefusedAndLeftAsItWas) {
   EXPECT_NE(r.err.find("this account may not write units.csv"), std::string::npos) << r.err;
   EXPECT_EQ(test::ReadText("units.csv"), good);
   EXPECT_TRUE(unit.device->Trace().empty());
+}
+
+// A store that cannot be reached once the unit has been written, as a
+// database whose connection dropped between reserve and commit.
+class DroppingStore : public PoolStore {
+ public:
+  explicit DroppingStore(PoolStore& inner) : inner_(inner) {}
+  std::string Name() const override { return inner_.Name(); }
+  bool Init(const PoolRange& range, PoolError* error) override { return inner_.Init(range, error); }
+  bool Open(PoolError* error) override { return inner_.Open(error); }
+  const PoolRange& Range() const override { return inner_.Range(); }
+  bool Reserve(const UnitCarries& carries, const UnitRecord& claim, Reservation* out,
+               PoolError* error) override {
+    return inner_.Reserve(carries, claim, out, error);
+  }
+  bool Finish(const UnitRecord&, PoolError* error) override {
+    *error = {PoolErrorKind::Unreachable, "the connection to db.line was lost"};
+    return false;
+  }
+  bool Status(PoolStatusReport* report, PoolError* error) override {
+    return inner_.Status(report, error);
+  }
+  bool Records(std::vector<UnitRecord>* records, PoolError* error) override {
+    return inner_.Records(records, error);
+  }
+
+ private:
+  PoolStore& inner_;
+};
+
+TEST_F(ProvisionTest, ARecordThePoolCannotTakeWaitsInTheSpoolAndIsSyncedOnce) {
+  ASSERT_EQ(Init().status, 0);
+  sim::SimRig unit(Unit());
+  const std::vector<std::string> words = Words(false);
+  std::vector<const char*> argv = {"zemb"};
+  for (const std::string& w : words) argv.push_back(w.c_str());
+  ZembOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseZembArguments(static_cast<int>(argv.size()), argv.data(), &options, &error));
+  ZembRun run(*unit.host, options);
+  ASSERT_TRUE(ReadRomConfig(run.diag, "spi.cfg", &run.romType, &run.rom));
+  ProvisionInputs inputs;
+  ASSERT_EQ(CheckProvisionInputs(run, &inputs), 0);
+  DroppingStore dropping(*inputs.pool);
+  UnitRecord record;
+  const int status =
+      ProvisionUnit(run, inputs, dropping, UnitFacts{"line-3", "bo", "", ""}, &record);
+  run.session.Release();
+  EXPECT_EQ(status, 1);
+  const std::string err = unit.host->Stderr();
+  EXPECT_NE(err.find("the unit was written and verified (serial number 20000130041499), but its "
+                     "record could not reach the pool (the connection to db.line was lost); the "
+                     "record waits in zemb-pool-spool.csv: run 'zemb pool sync --pool units.csv'"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(RecordOf(unit.device->State().rom).substr(0, 14), "20000130041499");
+  EXPECT_EQ(States(Records("units.csv")), "1499:reserved");
+  EXPECT_EQ(record.state, UnitState::Committed);
+  const std::string spool = test::ReadText("zemb-pool-spool.csv");
+  EXPECT_EQ(Lines(spool), 2u) << spool;
+
+  // Synced: the pool has the record once; again, nothing is added.
+  Result r = Zemb(*unit.host, {"pool", "sync", "--pool", "units.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("pushed 1 record from zemb-pool-spool.csv to the pool; 0 still waiting"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(States(Records("units.csv")), "1499:committed");
+  EXPECT_EQ(Records("units.csv")[0].station, "line-3");
+  EXPECT_FALSE(test::FileExists("zemb-pool-spool.csv"));
+  const std::string journal = test::ReadText("units.csv");
+  r = Zemb(*unit.host, {"pool", "sync", "--pool", "units.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("pushed 0 records"), std::string::npos) << r.out;
+  // A sync that ended after the pool took the record but before the spool
+  // was rewritten leaves it there: the next sync does not add it twice.
+  test::WriteText("zemb-pool-spool.csv", spool);
+  r = Zemb(*unit.host, {"pool", "sync", "--pool", "units.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::ReadText("units.csv"), journal);
+  EXPECT_FALSE(test::FileExists("zemb-pool-spool.csv"));
 }
 
 // The golden-image way to clones: an image read from a provisioned unit,
