@@ -396,7 +396,7 @@ class JournalPool final : public PoolStore {
     const bool twoLines = static_cast<bool>(std::getline(in, second)) && !in.eof();
     size_t bom = 0;
     if (first.rfind("\xEF\xBB\xBF", 0) == 0) bom = 3;
-    headEnd_ = bom + first.size() + 1 + second.size() + 1;
+    headEnd_ = first.size() + 1 + second.size() + 1;
     first = first.substr(bom);
     if (!first.empty() && first.back() == '\r') first.pop_back();
     if (!second.empty() && second.back() == '\r') second.pop_back();
