@@ -238,7 +238,12 @@ class JournalPool final : public PoolStore {
     if (file.Open(path_, true, &created)) {
       const std::string text =
           PoolLine(kJournalMagic, 2, range) + "\n" + CsvRow(UnitRecordFields()) + "\n";
-      if (!file.Append(text, error)) return false;
+      if (!file.Append(text, error)) {
+        // Made by this call under the lock, and not a pool yet.
+        file.Close();
+        std::remove(path_.c_str());
+        return false;
+      }
       file.Close();
       SyncFolderOf(path_);
       range_ = range;
@@ -279,8 +284,10 @@ class JournalPool final : public PoolStore {
     if (!ReadHead(error)) return false;
     // The journal is written by appending; one this account may not
     // write would fail the first unit after it was written.
-    AppendFile probe;
-    if (!probe.Open(path_, false, error)) return false;
+    {
+      AppendFile probe;
+      if (!probe.Open(path_, false, error)) return false;
+    }
     PoolFileLock lock;
     if (!lock.Take(path_, error)) return false;
     Allocations a;
@@ -413,7 +420,8 @@ class JournalPool final : public PoolStore {
     const std::string& count = head[7];
     if (count.empty() || count.size() > 9 ||
         count.find_first_not_of("0123456789") != std::string::npos ||
-        !MakePoolRange(head[3], head[5], static_cast<uint32_t>(std::stoul(count)), &range_, &why)) {
+        !MakePoolRange(head[3], head[5], static_cast<uint32_t>(std::stoul(count)), &range_, &why,
+                       true)) {
       *error =
           Err(PoolErrorKind::Damaged, "the pool " + path_ +
                                           " is damaged at line 1: the pool is not valid; it is "
