@@ -43,6 +43,7 @@
 #include "zemb/zemb.h"
 #if defined(_WIN32)
 #include <io.h>
+#include <restartmanager.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,6 +69,35 @@ constexpr int kHeldRetryMs = 3000;
 PoolError Err(PoolErrorKind kind, std::string text) {
   return PoolError{kind, std::move(text)};
 }
+
+#if defined(_WIN32)
+// The programs that have `path` open, as Windows' Restart Manager names them
+// ("Microsoft Excel"); empty when it cannot tell.
+std::string ProgramsHolding(const std::string& path) {
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (RmStartSession(&session, 0, key) != ERROR_SUCCESS) return "";
+  std::string names;
+  const int wide = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  std::wstring file(wide > 0 ? static_cast<size_t>(wide) : 1, L'\0');
+  if (wide > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, file.data(), wide);
+  LPCWSTR files[] = {file.c_str()};
+  UINT needed = 0, count = 8;
+  RM_PROCESS_INFO info[8] = {};
+  DWORD reasons = 0;
+  if (RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
+      RmGetList(session, &needed, &count, info, &reasons) == ERROR_SUCCESS) {
+    for (UINT i = 0; i < count; ++i) {
+      char name[3 * CCH_RM_MAX_APP_NAME + 1] = {};
+      WideCharToMultiByte(CP_ACP, 0, info[i].strAppName, -1, name, sizeof(name) - 1, nullptr,
+                          nullptr);
+      if (name[0] != 0) names += std::string(names.empty() ? "" : ", ") + name;
+    }
+  }
+  RmEndSession(session);
+  return names;
+}
+#endif
 
 // The journal opened for appending. Each Append is on disk when it returns:
 // fsync, or on Windows FlushFileBuffers.
@@ -97,10 +127,14 @@ class AppendFile {
         continue;
       }
       if (held) {
+        const std::string holders = ProgramsHolding(path);
         *error = Err(PoolErrorKind::Unreachable,
-                     "another program has " + path +
-                         " open and will not share it; close it in the program that has it "
-                         "open (a spreadsheet, say), then run again");
+                     (holders.empty() ? std::string("another program") : holders) + " has " + path +
+                         " open and will not share it; close " + path + " in " +
+                         (holders.empty() ? std::string("the program that has it open (a "
+                                                        "spreadsheet, say)")
+                                          : holders) +
+                         ", then run again");
       } else if (code == ERROR_FILE_EXISTS) {
         *error = Err(PoolErrorKind::Invalid, path + " exists already");
       } else if (code == ERROR_ACCESS_DENIED) {
