@@ -252,6 +252,17 @@ bool ZembOutputFile::Commit(std::string* error) {
     std::remove(temp_.c_str());
     return false;
   }
+#if defined(_WIN32)
+  // Without write-through the rename may sit in the cache after the call
+  // returns, and a power cut brings the old file back.
+  if (!MoveFileExA(temp_.c_str(), path_.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    *error = Format("cannot replace %s (error %lu)", path_.c_str(),
+                    static_cast<unsigned long>(GetLastError()));
+    std::remove(temp_.c_str());
+    return false;
+  }
+#else
   std::error_code ec;
   fs::rename(temp_, path_, ec);
   if (ec) {
@@ -259,6 +270,7 @@ bool ZembOutputFile::Commit(std::string* error) {
     std::remove(temp_.c_str());
     return false;
   }
+#endif
   temp_.clear();
   lock_.reset();
 #if !defined(_WIN32)

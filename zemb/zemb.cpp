@@ -7,6 +7,8 @@
 #include <system_error>
 
 #include "common/device/unit_list.h"
+#include "common/rom/rom_config.h"
+#include "zemb/provision.h"
 #include "zemb/zemb_run.h"
 
 namespace zemb {
@@ -176,7 +178,7 @@ std::string HintedCommand(int argc, const char* const* argv) {
 
 // A file the run writes that is the very file it reads (the same name, a
 // link, another spelling of its path) would destroy its own input: the
-// file read's configuration, or the image a ledger would be written over.
+// file read's configuration, or the image a pool file would be written over.
 int CheckOutputsAreNotInputs(ZembRun& run) {
   const ZembOptions& o = run.options;
   struct Named {
@@ -185,7 +187,7 @@ int CheckOutputsAreNotInputs(ZembRun& run) {
   };
   std::vector<Named> outputs, inputs;
   if (o.command == ZembCommand::Read) outputs.push_back({o.file, "the file to read into"});
-  if (o.command == ZembCommand::Provision) outputs.push_back({o.ledger, "the ledger"});
+  if (o.command == ZembCommand::Provision) outputs.push_back({o.pool, "the pool"});
   if (o.command != ZembCommand::Read && !o.file.empty()) inputs.push_back({o.file, "the image"});
   if (!o.config.empty()) inputs.push_back({o.config, "the ROM configuration"});
   for (const Named& out : outputs) {
@@ -210,6 +212,7 @@ constexpr struct {
     {ZembCommand::Info, ZembInfo},           {ZembCommand::Read, ZembRead},
     {ZembCommand::Verify, ZembVerify},       {ZembCommand::Write, ZembWrite},
     {ZembCommand::Provision, ZembProvision}, {ZembCommand::List, ZembList},
+    {ZembCommand::Pool, ZembPool},
 };
 
 Command CommandOf(ZembCommand command) {
@@ -266,6 +269,7 @@ int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost)
   if (checked != 0) return checked;
   std::vector<UnitTarget> targets;
   if (int status = ChooseUnits(run, &targets)) return status;
+  if (options.command == ZembCommand::Provision) MarkClones(&targets);
   return RunOnUnits(run, targets, makeHost, command);
 }
 
