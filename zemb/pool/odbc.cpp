@@ -133,6 +133,14 @@ std::string MaskPassword(const std::string& connection) {
   return out;
 }
 
+std::string ValueOf(const std::string& connection, const std::string& key) {
+  const std::string wanted = Upper(key);
+  for (const Pair& p : ParsePairs(connection)) {
+    if (p.key == wanted) return p.value;
+  }
+  return {};
+}
+
 std::string DescribeTarget(const std::string& connection) {
   std::string out;
   bool named = false;

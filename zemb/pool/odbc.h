@@ -55,6 +55,9 @@ std::string MaskPassword(const std::string& connection);
 // string when it names neither.
 std::string DescribeTarget(const std::string& connection);
 
+// The value of `key` (any letter case) in the connection string, or "".
+std::string ValueOf(const std::string& connection, const std::string& key);
+
 class Connection {
  public:
   Connection();
