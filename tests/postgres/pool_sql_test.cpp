@@ -101,8 +101,7 @@ TEST_F(SqlPoolTest, InitIsIdempotentAndRefusesAnotherRange) {
   EXPECT_EQ(error.text.find(Env("ZEMB_PG_PASSWORD")), std::string::npos);
 
   // The same pool through the data source the machine has set up.
-  for (const std::string& conn :
-       {Conn(), "DSN=zemb;UID=station;PWD=" + Env("ZEMB_PG_PASSWORD")}) {
+  for (const std::string& conn : {Conn(), "DSN=zemb;UID=station;PWD=" + Env("ZEMB_PG_PASSWORD")}) {
     auto opened = Store(conn);
     ASSERT_TRUE(opened->Open(&error)) << error.text;
     EXPECT_EQ(opened->Range(), Range(5));
@@ -236,6 +235,37 @@ TEST_F(SqlPoolTest, ConcurrentReservationsNeverShareAValue) {
   PoolStatusReport s = StatusOf(*store);
   EXPECT_EQ(s.committed, committed);
   EXPECT_EQ(s.handedOut + 0u, records.size());
+}
+
+// The server goes away between reserve and commit: the commit fails as
+// unreachable (the caller spools it), and once the server is back the same
+// record lands, once.
+TEST_F(SqlPoolTest, ACommitAfterTheServerWentAwayFailsAndLandsLater) {
+  PoolError error;
+  auto store = Store();
+  ASSERT_TRUE(store->Init(Range(5), &error)) << error.text;
+  ASSERT_TRUE(store->Open(&error)) << error.text;
+  Reservation r = Reserve(*store, "A");
+  const std::string ctl = Env("ZEMB_PG_CTL");
+  ASSERT_EQ(std::system((ctl + " stop > /dev/null").c_str()), 0);
+  r.record.end = UtcNow();
+  const bool committed = Commit(*store, r.record, &error);
+  ASSERT_EQ(std::system((ctl + " start > /dev/null").c_str()), 0);
+  EXPECT_FALSE(committed);
+  EXPECT_EQ(error.kind, PoolErrorKind::Unreachable);
+  EXPECT_EQ(error.text.rfind("lost the connection to the database SERVER=127.0.0.1", 0), 0u)
+      << error.text;
+
+  auto later = Store();
+  ASSERT_TRUE(later->Open(&error)) << error.text;
+  ASSERT_TRUE(Commit(*later, r.record, &error)) << error.text;
+  ASSERT_TRUE(Commit(*later, r.record, &error)) << error.text;
+  PoolStatusReport s = StatusOf(*later);
+  EXPECT_EQ(s.committed, 1u);
+  EXPECT_EQ(s.reserved, 0u);
+  // The store that lost its connection finds its feet again.
+  Reservation next = Reserve(*store, "B");
+  EXPECT_EQ(next.record.serial, "20000130041500");
 }
 
 // Connection strings that cannot work: each refused as unreachable, in the

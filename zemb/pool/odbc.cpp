@@ -182,13 +182,21 @@ void Connection::Close() {
 bool Connection::Fail(int handleType, void* handle, const char* what, Error* error) {
   Error e;
   std::string text;
+  // Some drivers put what went wrong with the link on the connection rather
+  // than on the statement that found it.
   for (SQLSMALLINT i = 1; i <= 8; ++i) {
     SQLCHAR state[8] = {};
     SQLINTEGER native = 0;
     SQLCHAR message[1024] = {};
     SQLSMALLINT length = 0;
-    const SQLRETURN r = SQLGetDiagRec(static_cast<SQLSMALLINT>(handleType), handle, i, state,
-                                      &native, message, sizeof message, &length);
+    SQLRETURN r = SQLGetDiagRec(static_cast<SQLSMALLINT>(handleType), handle, i, state, &native,
+                                message, sizeof message, &length);
+    if (!Ok(r) && i == 1 && handleType == SQL_HANDLE_STMT && dbc_ != nullptr) {
+      handleType = SQL_HANDLE_DBC;
+      handle = dbc_;
+      r = SQLGetDiagRec(SQL_HANDLE_DBC, handle, i, state, &native, message, sizeof message,
+                        &length);
+    }
     if (!Ok(r)) break;
     std::string line(reinterpret_cast<const char*>(message));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
@@ -203,10 +211,16 @@ bool Connection::Fail(int handleType, void* handle, const char* what, Error* err
     if (st.rfind("08", 0) == 0 || st == "57P01" || st == "57P02" || st == "57P03") e.lost = true;
     if (st == "23505" || st == "23000") e.duplicate = true;
   }
-  if (text.empty()) text = std::string(what) + " failed without a diagnostic from the driver";
+  SetLost(&e);
+  if (text.empty()) {
+    // psqlODBC says nothing when the server went away while a longer
+    // statement was being sent.
+    text = e.lost ? "the server closed the connection (" + std::string(what) +
+                        " failed; the driver gave no details)"
+                  : std::string(what) + " failed without a diagnostic from the driver";
+  }
   e.text = Replace(text, password_);
   *error = std::move(e);
-  SetLost(error);
   return false;
 }
 

@@ -455,9 +455,10 @@ class OdbcPool : public PoolStore {
     return Refuse(PoolErrorKind::Unreachable, text, error);
   }
 
+  // A connection lost in an earlier call is made again before the next.
   bool CheckOpen(PoolError* error) {
-    if (open_) return true;
-    return Refuse(PoolErrorKind::Invalid, Name() + " is not open", error);
+    if (!open_) return Refuse(PoolErrorKind::Invalid, Name() + " is not open", error);
+    return db_.IsOpen() || Connect(error);
   }
 
   // The pool's row; *found false (and true returned) when the database has
@@ -532,6 +533,7 @@ class OdbcPool : public PoolStore {
   }
 
   bool Fail(const odbc::Error& e, PoolError* error) {
+    if (e.lost) db_.Close();
     if (e.duplicate) {
       return Damaged("a value is there twice (" + e.text + ")", error);
     }
