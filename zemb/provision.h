@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zemb/pool/pool.h"
 #include "zemb/zemb_run.h"
@@ -30,6 +31,10 @@ struct ProvisionInputs {
 // error printed.
 int CheckProvisionInputs(ZembRun& run, ProvisionInputs* inputs);
 
+// Another store on the same pool, opened, for a worker thread (a store
+// serves one thread). Null with *error set when it cannot be opened.
+std::unique_ptr<PoolStore> OpenPoolAgain(const ProvisionInputs& inputs, PoolError* error);
+
 // What the caller knows of the unit and of itself beyond the device: filled
 // by the station; zemb provision fills station and operator.
 struct UnitFacts {
@@ -47,6 +52,10 @@ struct UnitFacts {
 // the unit's record as it ended, also on failure once a value was reserved.
 int ProvisionUnit(ZembRun& run, const ProvisionInputs& inputs, PoolStore& pool,
                   const UnitFacts& facts, UnitRecord* out);
+
+// Marks the targets of one run that carry one serial number as clones of
+// each other (UnitTarget::cloneOf): both are refused.
+void MarkClones(std::vector<UnitTarget>* targets);
 
 // The host's name, for the record's station when none is given.
 std::string StationName();

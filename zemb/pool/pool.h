@@ -155,8 +155,8 @@ class PoolStore {
 
   // The unit's final record: state Committed (it holds the value), Failed
   // (it may hold it; held for an engineer) or Released (proven not to hold
-  // it: the value may go to the next unit). A record already there with the
-  // same state and end time is not added again (a spool pushed twice).
+  // it: the value may go to the next unit). Invalid when the record is not
+  // of a value this pool handed out.
   virtual bool Finish(const UnitRecord& record, PoolError* error) = 0;
 
   virtual bool Status(PoolStatusReport* report, PoolError* error) = 0;
@@ -225,7 +225,9 @@ struct SyncResult {
 };
 
 // Pushes every spooled record of `poolSpec` to `store` (opened), and
-// removes from the spool exactly those the store took. False with *error
+// removes from the spool exactly those the store took. A record the store
+// already has as its latest (same state, end time and device: a sync that
+// ended before it could rewrite the spool) is not added again. False with *error
 // set when the spool cannot be read or rewritten; records the store
 // refused stay and are counted as waiting.
 bool SyncSpool(const std::string& spoolPath, const std::string& poolSpec, PoolStore& store,
