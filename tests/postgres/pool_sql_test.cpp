@@ -327,9 +327,3 @@ TEST(OdbcTextTest, PasswordsAreMaskedAndTargetsNamed) {
 }  // namespace
 }  // namespace zemb
 
-// TEMPORARY until the journal store lands.
-namespace zemb {
-__attribute__((weak)) std::unique_ptr<PoolStore> MakeJournalPool(const std::string&) {
-  return nullptr;
-}
-}  // namespace zemb

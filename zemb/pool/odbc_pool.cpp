@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <map>
 
+#include "zemb/pool/kill_point.h"
 #include "zemb/pool/odbc.h"
 
 namespace zemb {
@@ -214,6 +215,7 @@ class OdbcPool : public PoolStore {
                            e)) {
             return false;
           }
+          KillPoint("sql.reserve.locked");
           if (locked != 1 || rows.size() != 1) {
             outcome = Outcome::Damaged;
             return true;
@@ -276,9 +278,12 @@ class OdbcPool : public PoolStore {
               return false;
             }
           }
-          return Seen(index, r.record, e);
+          if (!Seen(index, r.record, e)) return false;
+          KillPoint("sql.reserve.written");
+          return true;
         },
         &e);
+    if (ok) KillPoint("sql.reserve.committed");
     if (!ok) return Fail(e, error);
     if (outcome == Outcome::UsedUp) {
       return Refuse(
@@ -326,11 +331,13 @@ class OdbcPool : public PoolStore {
         stale = !missing;
         return true;
       }
-      if (record.state == UnitState::Released) {
-        // The unit proved it does not carry the value.
-        return db_.Execute("DELETE FROM zemb_seen WHERE idx = ? AND unit = ?",
-                           {Value::Int(record.index), Value::Str(Fit(UnitKey(record), 1000))}, e);
+      // The unit proved it does not carry the value.
+      if (record.state == UnitState::Released &&
+          !db_.Execute("DELETE FROM zemb_seen WHERE idx = ? AND unit = ?",
+                       {Value::Int(record.index), Value::Str(Fit(UnitKey(record), 1000))}, e)) {
+        return false;
       }
+      KillPoint("sql.finish.written");
       return true;
     };
     odbc::Error e;
@@ -341,6 +348,7 @@ class OdbcPool : public PoolStore {
       PoolError again;
       if (Connect(&again)) ok = db_.Transaction(body, &e);
     }
+    if (ok) KillPoint("sql.finish.committed");
     if (!ok) return Fail(e, error);
     if (missing) {
       return Refuse(PoolErrorKind::Invalid,

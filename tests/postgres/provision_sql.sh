@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# zemb's provisioning on a pool in PostgreSQL, the real program over
+# simulated units (run under with_postgres.sh):
+#   provision_sql.sh ZEMB ZEMBSIM
+# The pool's paths (commit, a value released when the unit proves it never
+# got it, a failed value held, a unit keeping its own value, a pool used
+# up, init twice, status, export), connection strings that cannot work,
+# the database going away between reserve and commit (the spool and
+# `pool sync`), and kill -9 of runs at many points.
+set -u
+export ZEMB=${1:?usage: provision_sql.sh ZEMB ZEMBSIM}
+export ZEMBSIM=${2:?usage: provision_sql.sh ZEMB ZEMBSIM}
+[ -n "${ZEMB_PG_CONN:-}" ] || { echo "provision_sql.sh: run it under with_postgres.sh" >&2; exit 2; }
+. "$(dirname "$0")/sql_lib.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zemb-sql.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+make_inputs "$work"
+prov=(provision ../image.bin --config ../spi.cfg --pool "$pool")
+
+# --- init ----------------------------------------------------------------
+drop_pool
+run_zemb . pool init --pool "$pool" "${range[@]}" --count 4
+check "init makes the pool (exit $rc: $out)" [ "$rc" -eq 0 ]
+run_zemb . pool init --pool "$pool" "${range[@]}" --count 4
+check "a second init with the same values is a no-op (exit $rc: $out)" [ "$rc" -eq 0 ]
+run_zemb . pool init --pool "$pool" "${range[@]}" --count 5
+check "init with other values is refused (exit $rc)" [ "$rc" -eq 2 ]
+case $out in *"already holds another pool"*) pass ;; *) fail "init with other values names the pool there" "$out" ;; esac
+check "the password is never shown" [ "${out/$ZEMB_PG_PASSWORD/}" = "$out" ]
+
+# --- commit, keep, release, hold, used up ---------------------------------
+plug a
+run_zemb a "${prov[@]}"
+check "a unit is provisioned (exit $rc: $out)" [ "$rc" -eq 0 ]
+check "unit a carries value 0 ($(misc_of a))" \
+  [ "$(misc_of a)" = "20000130041499 02-00-5E-00-00-FE 02-00-5E-00-00-FF" ]
+row=$(sql "SELECT state, station <> '', readback_sha256 <> '', start_time <> '', end_time <> '' FROM zemb_unit WHERE serial = '20000130041499'")
+check "its row is committed with station, read-back digest and times ($row)" [ "$row" = "committed|t|t|t|t" ]
+
+run_zemb a "${prov[@]}"
+check "provisioned again, the unit keeps its value (exit $rc: $out)" \
+  [ "$rc" -eq 0 ] && [ "$(misc_of a)" = "20000130041499 02-00-5E-00-00-FE 02-00-5E-00-00-FF" ]
+check "and nothing new is handed out" [ "$(sql 'SELECT next_index FROM zemb_pool')" = 1 ]
+
+# b: the first ROM write is corrupted, so the image never reaches the misc
+# record; the unit reads back erased there, and the value goes back.
+plug b
+(cd b && "$ZEMBSIM" fault corrupt 1 > /dev/null)
+run_zemb b "${prov[@]}"
+check "a failed write exits 1 (exit $rc: $out)" [ "$rc" -eq 1 ]
+check "value 1 is released ($(sql "SELECT state FROM zemb_unit WHERE idx = 1"))" \
+  [ "$(sql "SELECT state FROM zemb_unit WHERE idx = 1")" = released ]
+plug c
+run_zemb c "${prov[@]}"
+check "the next unit gets the released value (exit $rc, $(misc_of c))" \
+  [ "$rc" -eq 0 ] && [ "$(misc_of c)" = "20000130041500 02-00-5E-00-01-00 02-00-5E-00-01-01" ]
+
+# d: the write fails after the misc record reached the unit (the first
+# page of the sector after the record's is corrupted): it holds the value,
+# which stays failed.
+plug d
+(cd d && "$ZEMBSIM" fault corrupt $((12 * 16 + 1)) > /dev/null)
+run_zemb d "${prov[@]}"
+check "a write that fails after the record exits 1 (exit $rc: $out)" [ "$rc" -eq 1 ]
+state=$(sql "SELECT state || '|' || (reason <> '') FROM zemb_unit WHERE idx = 2")
+check "value 2 is held as failed, with its reason ($state)" [ "$state" = "failed|true" ]
+
+plug e
+run_zemb e "${prov[@]}"
+check "unit e gets value 3 (exit $rc: $out)" [ "$rc" -eq 0 ]
+run_zemb d "${prov[@]}"
+check "the held unit, run again, keeps the value it carries (exit $rc: $out)" \
+  [ "$rc" -eq 0 ] && [ "$(misc_of d)" = "20000130041501 02-00-5E-00-01-02 02-00-5E-00-01-03" ]
+plug f
+before=$(rom_sum f)
+run_zemb f "${prov[@]}"
+check "a used-up pool stops with exit 2 (exit $rc: $out)" [ "$rc" -eq 2 ]
+check "and nothing is written to the unit" [ "$(rom_sum f)" = "$before" ]
+
+# --- status and export ----------------------------------------------------
+run_zemb . pool status --pool "$pool" --json
+check "status answers (exit $rc: $out)" [ "$rc" -eq 0 ]
+counts=$(python3 -c '
+import json, sys
+s = json.loads(sys.argv[1])
+print(s["committed"], s["reserved"], s["failed"], s["left"])' "$out" 2> /dev/null)
+check "status counts 4 committed, 0 reserved, 0 failed, 0 left ($counts)" [ "$counts" = "4 0 0 0" ]
+run_zemb . pool export --pool "$pool" units.csv
+check "export answers (exit $rc: $out)" [ "$rc" -eq 0 ]
+exported=$(python3 -c '
+import csv, sys
+for r in csv.DictReader(open(sys.argv[1])):
+    if r["result"] == "committed":
+        print(r["serial"], r["mac_p"], r["mac_s"])' units.csv | sort)
+held=$(for u in a c d e; do misc_of $u; done | sort)
+check "the export's committed rows are what the units carry" [ "$exported" = "$held" ]
+
+# --- connection strings that cannot work ------------------------------------
+plug g
+before=$(rom_sum g)
+server="SERVER=127.0.0.1;PORT=$ZEMB_PG_PORT"
+while IFS='|' read -r what conn says; do
+  run_zemb g provision ../image.bin --config ../spi.cfg --pool "odbc:$conn"
+  check "$what: exit 2 (exit $rc: $out)" [ "$rc" -eq 2 ]
+  case $out in *"$says"*) pass ;; *) fail "$what: the message names it ($says)" "$out" ;; esac
+  check "$what: the password is never shown" [ "${out/$ZEMB_PG_PASSWORD/}" = "$out" ]
+  check "$what: nothing is written to the unit" [ "$(rom_sum g)" = "$before" ]
+done << EOF
+a wrong password|DRIVER={PostgreSQL Unicode};$server;DATABASE=zemb;UID=station;PWD=${ZEMB_PG_PASSWORD}x|password authentication failed for user "station"
+a database that does not exist|DRIVER={PostgreSQL Unicode};$server;DATABASE=nosuch;UID=station;PWD=$ZEMB_PG_PASSWORD|database "nosuch" does not exist
+a driver that is not installed|DRIVER={Zemb Missing Driver};$server;DATABASE=zemb;UID=station;PWD=$ZEMB_PG_PASSWORD|the ODBC driver Zemb Missing Driver is not installed
+a server that is not there|DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=1;DATABASE=zemb;UID=station;PWD=$ZEMB_PG_PASSWORD|cannot reach the database SERVER=127.0.0.1;PORT=1;DATABASE=zemb
+EOF
+
+finish
