@@ -16,6 +16,8 @@ check() {  # name, condition words...
   shift
   if "$@"; then pass; else fail "$name"; fi
 }
+# A single test command, so write compound conditions with -a and -o.
+lacks() { ! grep -q -- "$1" "$2"; }  # pattern, file
 finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
