@@ -35,7 +35,8 @@ trap 'rm -rf "$work"' EXIT
 export ZEMB_BENCH_BIN=$build/bench/pool_sql_bench
 export ZEMB_BENCH_WORK=$work ZEMB_BENCH_TOTAL=$total ZEMB_BENCH_PROCS=$procs
 
-tests/postgres/with_postgres.sh bash -c '
+# The server syncs its log as a real one does.
+ZEMB_PG_FSYNC=on tests/postgres/with_postgres.sh bash -c '
   set -euo pipefail
   each=$(( (ZEMB_BENCH_TOTAL + ZEMB_BENCH_PROCS - 1) / ZEMB_BENCH_PROCS ))
   "$ZEMB_BENCH_BIN" "$ZEMB_PG_CONN" --init $((each * ZEMB_BENCH_PROCS))

@@ -20,6 +20,9 @@
 #                     whose odbc.ini defines the data source "zemb", so the
 #                     connection strings need nothing in /etc
 set -uo pipefail
+# Tests run the server without fsync (nothing there outlives the test);
+# ZEMB_PG_FSYNC=on keeps it, for figures a real server would give.
+fsync=${ZEMB_PG_FSYNC:-off}
 
 skip() {
   echo "SKIPPED: $*"
@@ -107,7 +110,7 @@ port=""
 for attempt in 1 2 3 4 5; do
   p=$(free_port)
   if "${as_server[@]}" "$bin/pg_ctl" -D "$data" -l "$log" -w -t 60 \
-       -o "-p $p -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir -c fsync=off" \
+       -o "-p $p -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir -c fsync=$fsync" \
        start > /dev/null 2>&1; then
     port=$p
     break
@@ -151,7 +154,7 @@ cat > "$dir/pgctl" << EOF
 case "\$1" in
   stop) exec ${as_server[*]} "$bin/pg_ctl" -D "$data" -m fast -w stop ;;
   start) exec ${as_server[*]} "$bin/pg_ctl" -D "$data" -l "$log" -w -t 60 \\
-           -o "-p $port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir -c fsync=off" start ;;
+           -o "-p $port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir -c fsync=$fsync" start ;;
   *) echo "usage: \$0 stop|start" >&2; exit 2 ;;
 esac
 EOF
