@@ -359,8 +359,13 @@ TEST_F(ProvisionTest, AnOldLedgerContinuesWithoutReuseAndLosesNothing) {
     SCOPED_TRACE(c.name);
     test::WriteText("units.csv", c.text);
     std::remove("units.csv.index");
-    EXPECT_EQ(States(Records("units.csv")),
-              "1499:committed 1500:failed 1501:reserved 1502:committed");
+    const std::vector<UnitRecord> records = Records("units.csv");
+    EXPECT_EQ(States(records), "1499:committed 1500:failed 1501:reserved 1502:committed");
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].end, "2026-12-10T05:40:00Z");
+    EXPECT_EQ(records[0].devicePath, "dev-a");
+    EXPECT_EQ(records[1].reason, "the sector at 0x00000000 did not verify");
+    EXPECT_EQ(records[3].imageSha256, "ab");
     sim::SimRig unit(Unit());
     Result r = Zemb(*unit.host, Words(false));
     ASSERT_EQ(r.status, 0) << r.err;

@@ -315,8 +315,9 @@ int ProvisionUnit(ZembRun& run, const ProvisionInputs& in, PoolStore& pool, cons
   // A value the unit carried before is never given back.
   record.reason = run.lastError;
   std::array<uint8_t, kMiscRecordSize> now{};
-  const bool readable = run.Table().ReadRom(run.rom, now.data(), kMiscAddress, kMiscRecordSize) &&
-                        !run.StopRequested();
+  // An interrupt stops a write at a sector boundary, so the record still
+  // reads true afterwards.
+  const bool readable = run.Table().ReadRom(run.rom, now.data(), kMiscAddress, kMiscRecordSize);
   const bool holds =
       !readable || ValidSerial(now.data() + kMiscSerialOffset).value_or("") == record.serial;
   record.state = reservation.kept || holds ? UnitState::Failed : UnitState::Released;

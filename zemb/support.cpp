@@ -5,6 +5,8 @@
 
 #if defined(_WIN32)
 #include <io.h>
+
+#include "common/host/windows_api.h"
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -117,6 +119,17 @@ bool ZembOutputFile::Commit(std::string* error) {
     std::remove(temp_.c_str());
     return false;
   }
+#if defined(_WIN32)
+  // Without write-through the rename may sit in the cache after the call
+  // returns, and a power cut brings the old file back.
+  if (!MoveFileExA(temp_.c_str(), path_.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    *error = Format("cannot replace %s (error %lu)", path_.c_str(),
+                    static_cast<unsigned long>(GetLastError()));
+    std::remove(temp_.c_str());
+    return false;
+  }
+#else
   std::error_code ec;
   fs::rename(temp_, path_, ec);
   if (ec) {
@@ -124,6 +137,7 @@ bool ZembOutputFile::Commit(std::string* error) {
     std::remove(temp_.c_str());
     return false;
   }
+#endif
   temp_.clear();
 #if !defined(_WIN32)
   // The rename reaches the disk with its folder.

@@ -32,7 +32,7 @@ struct UnitTarget {
   int wave = 0;
   // Other units of this run that carry the same serial number: clones,
   // which provisioning refuses.
-  std::string cloneOf;
+  std::string cloneOf{};
 };
 
 // What one unit's run says while several run at once: kept here for the

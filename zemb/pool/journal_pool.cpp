@@ -43,6 +43,7 @@
 #include "zemb/zemb.h"
 #if defined(_WIN32)
 #include <io.h>
+#include <restartmanager.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,6 +69,35 @@ constexpr int kHeldRetryMs = 3000;
 PoolError Err(PoolErrorKind kind, std::string text) {
   return PoolError{kind, std::move(text)};
 }
+
+#if defined(_WIN32)
+// The programs that have `path` open, as Windows' Restart Manager names them
+// ("Microsoft Excel"); empty when it cannot tell.
+std::string ProgramsHolding(const std::string& path) {
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (RmStartSession(&session, 0, key) != ERROR_SUCCESS) return "";
+  std::string names;
+  const int wide = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  std::wstring file(wide > 0 ? static_cast<size_t>(wide) : 1, L'\0');
+  if (wide > 0) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, file.data(), wide);
+  LPCWSTR files[] = {file.c_str()};
+  UINT needed = 0, count = 8;
+  RM_PROCESS_INFO info[8] = {};
+  DWORD reasons = 0;
+  if (RmRegisterResources(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
+      RmGetList(session, &needed, &count, info, &reasons) == ERROR_SUCCESS) {
+    for (UINT i = 0; i < count; ++i) {
+      char name[3 * CCH_RM_MAX_APP_NAME + 1] = {};
+      WideCharToMultiByte(CP_ACP, 0, info[i].strAppName, -1, name, sizeof(name) - 1, nullptr,
+                          nullptr);
+      if (name[0] != 0) names += std::string(names.empty() ? "" : ", ") + name;
+    }
+  }
+  RmEndSession(session);
+  return names;
+}
+#endif
 
 // The journal opened for appending. Each Append is on disk when it returns:
 // fsync, or on Windows FlushFileBuffers.
@@ -97,10 +127,14 @@ class AppendFile {
         continue;
       }
       if (held) {
+        const std::string holders = ProgramsHolding(path);
         *error = Err(PoolErrorKind::Unreachable,
-                     "another program has " + path +
-                         " open and will not share it; close it in the program that has it "
-                         "open (a spreadsheet, say), then run again");
+                     (holders.empty() ? std::string("another program") : holders) + " has " + path +
+                         " open and will not share it; close " + path + " in " +
+                         (holders.empty() ? std::string("the program that has it open (a "
+                                                        "spreadsheet, say)")
+                                          : holders) +
+                         ", then run again");
       } else if (code == ERROR_FILE_EXISTS) {
         *error = Err(PoolErrorKind::Invalid, path + " exists already");
       } else if (code == ERROR_ACCESS_DENIED) {
@@ -238,7 +272,12 @@ class JournalPool final : public PoolStore {
     if (file.Open(path_, true, &created)) {
       const std::string text =
           PoolLine(kJournalMagic, 2, range) + "\n" + CsvRow(UnitRecordFields()) + "\n";
-      if (!file.Append(text, error)) return false;
+      if (!file.Append(text, error)) {
+        // Made by this call under the lock, and not a pool yet.
+        file.Close();
+        std::remove(path_.c_str());
+        return false;
+      }
       file.Close();
       SyncFolderOf(path_);
       range_ = range;
@@ -279,8 +318,10 @@ class JournalPool final : public PoolStore {
     if (!ReadHead(error)) return false;
     // The journal is written by appending; one this account may not
     // write would fail the first unit after it was written.
-    AppendFile probe;
-    if (!probe.Open(path_, false, error)) return false;
+    {
+      AppendFile probe;
+      if (!probe.Open(path_, false, error)) return false;
+    }
     PoolFileLock lock;
     if (!lock.Take(path_, error)) return false;
     Allocations a;
@@ -396,7 +437,7 @@ class JournalPool final : public PoolStore {
     const bool twoLines = static_cast<bool>(std::getline(in, second)) && !in.eof();
     size_t bom = 0;
     if (first.rfind("\xEF\xBB\xBF", 0) == 0) bom = 3;
-    headEnd_ = bom + first.size() + 1 + second.size() + 1;
+    headEnd_ = first.size() + 1 + second.size() + 1;
     first = first.substr(bom);
     if (!first.empty() && first.back() == '\r') first.pop_back();
     if (!second.empty() && second.back() == '\r') second.pop_back();
@@ -413,7 +454,8 @@ class JournalPool final : public PoolStore {
     const std::string& count = head[7];
     if (count.empty() || count.size() > 9 ||
         count.find_first_not_of("0123456789") != std::string::npos ||
-        !MakePoolRange(head[3], head[5], static_cast<uint32_t>(std::stoul(count)), &range_, &why)) {
+        !MakePoolRange(head[3], head[5], static_cast<uint32_t>(std::stoul(count)), &range_, &why,
+                       true)) {
       *error =
           Err(PoolErrorKind::Damaged, "the pool " + path_ +
                                           " is damaged at line 1: the pool is not valid; it is "

@@ -214,7 +214,7 @@ int ExitStatusOf(const PoolErrorKind kind) {
 // --- The pool's values -----------------------------------------------------
 
 bool MakePoolRange(const std::string& serialFrom, const std::string& macFrom, uint32_t count,
-                   PoolRange* range, std::string* error) {
+                   PoolRange* range, std::string* error, bool existing) {
   uint64_t ignored = 0;
   if (serialFrom.size() != kSerialDigits || !ParseHex(serialFrom, &ignored)) {
     *error = "--serial-from takes 14 hexadecimal digits, not '" + serialFrom + "'";
@@ -225,7 +225,7 @@ bool MakePoolRange(const std::string& serialFrom, const std::string& macFrom, ui
     *error = "--mac-from takes a MAC address like 00-11-22-33-44-55, not '" + macFrom + "'";
     return false;
   }
-  if (mac == 0) {
+  if (mac == 0 && !existing) {
     *error = "--mac-from " + macFrom +
              " is no address a unit may carry; give the first of the "
              "block of addresses bought for the units";

@@ -191,9 +191,11 @@ std::string MaskSecrets(const std::string& spec);
 
 // Checks a pool given on the command line; false with *error set. A MAC
 // start of all zeros or a multicast address is refused, as is a pool that
-// runs past 14 serial digits or past the maker's three octets.
+// runs past 14 serial digits or past the maker's three octets. `existing`:
+// the range of a pool already made (an older zemb let a pool start at
+// 00-00-00-00-00-00), read as it is but for what no pool can be.
 bool MakePoolRange(const std::string& serialFrom, const std::string& macFrom, uint32_t count,
-                   PoolRange* range, std::string* error);
+                   PoolRange* range, std::string* error, bool existing = false);
 
 // Value `index` of a pool: index, serial and MACs of a record.
 UnitRecord NthValue(const PoolRange& range, uint32_t index);
