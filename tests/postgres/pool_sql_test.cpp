@@ -133,7 +133,9 @@ TEST_F(SqlPoolTest, ValuesMoveThroughReserveCommitFailAndRelease) {
   ASSERT_TRUE(Commit(*store, done, &error)) << error.text;
 
   UnitRecord failed = b.record;
-  failed.reason = "the sector at 0x00000000 did not verify";
+  // Longer than one fetch of a column, with quotes and text beyond ASCII.
+  failed.reason = "the sector at 0x00000000 did not verify: 'Gerät' \"x\"; ";
+  while (failed.reason.size() < 1500) failed.reason += failed.reason;
   failed.end = UtcNow();
   ASSERT_TRUE(Fail(*store, failed, &error)) << error.text;
   UnitRecord released = c.record;

@@ -82,6 +82,7 @@ check "and nothing is written to the unit" [ "$(rom_sum f)" = "$before" ]
 # --- status and export ----------------------------------------------------
 run_zemb . pool status --pool "$pool" --json
 check "status answers (exit $rc: $out)" [ "$rc" -eq 0 ]
+check "status never shows the password" [ "${out/$ZEMB_PG_PASSWORD/}" = "$out" ]
 counts=$(python3 -c '
 import json, sys
 s = json.loads(sys.argv[1])
@@ -89,6 +90,7 @@ print(s["committed"], s["reserved"], s["failed"], s["left"])' "$out" 2> /dev/nul
 check "status counts 4 committed, 0 reserved, 0 failed, 0 left ($counts)" [ "$counts" = "4 0 0 0" ]
 run_zemb . pool export --pool "$pool" units.csv
 check "export answers (exit $rc: $out)" [ "$rc" -eq 0 ]
+check "the export never holds the password" lacks "$ZEMB_PG_PASSWORD" units.csv
 exported=$(python3 -c '
 import csv, sys
 for r in csv.DictReader(open(sys.argv[1])):
