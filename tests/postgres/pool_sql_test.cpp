@@ -305,6 +305,55 @@ TEST_F(SqlPoolTest, ADatabaseThatCannotBeReachedIsNamedWithTheDriversText) {
   }
 }
 
+// A transaction the server aborts as a serialization failure or deadlock
+// is run again, a bounded number of times; any other failure at once. The
+// server raises each SQLSTATE for real.
+TEST(OdbcTransactionTest, SerializationFailuresAndDeadlocksAreRetriedBoundedly) {
+  if (Conn().empty()) GTEST_SKIP() << "no PostgreSQL (run under with_postgres.sh)";
+  odbc::Connection db;
+  odbc::Error e;
+  ASSERT_TRUE(db.Open(Conn(), 10, 10, &e)) << e.text;
+  auto raise = [&](const char* state, odbc::Error* e) {
+    return db.Execute(std::string("DO $$ BEGIN RAISE EXCEPTION 'collided' USING ERRCODE = '") +
+                          state + "'; END $$",
+                      {}, e);
+  };
+  struct Case {
+    const char* state;
+    int failures;  // attempts that raise it before one that passes
+    bool done;
+    int attempts;
+  };
+  const Case cases[] = {
+      {"40001", 2, true, 3},
+      {"40P01", 1, true, 2},
+      {"40001", 100, false, odbc::kTransactionAttempts},
+      {"23505", 1, false, 1},
+      {"42601", 1, false, 1},
+  };
+  for (const Case& c : cases) {
+    int attempts = 0;
+    const bool done = db.Transaction(
+        [&](odbc::Error* e) {
+          ++attempts;
+          if (attempts <= c.failures) return raise(c.state, e);
+          return db.Execute("SELECT 1", {}, e);
+        },
+        &e);
+    EXPECT_EQ(done, c.done) << c.state << " " << e.text;
+    EXPECT_EQ(attempts, c.attempts) << c.state;
+    if (!done) {
+      EXPECT_EQ(e.sqlstate, c.state);
+      EXPECT_NE(e.text.find("collided"), std::string::npos) << e.text;
+    }
+  }
+  // The connection is still good for the next transaction.
+  odbc::Rows rows;
+  ASSERT_TRUE(db.Execute("SELECT 7", {}, &rows, nullptr, &e)) << e.text;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0].value_or(""), "7");
+}
+
 TEST(OdbcTextTest, PasswordsAreMaskedAndTargetsNamed) {
   struct Case {
     const char* conn;
@@ -328,4 +377,3 @@ TEST(OdbcTextTest, PasswordsAreMaskedAndTargetsNamed) {
 
 }  // namespace
 }  // namespace zemb
-
