@@ -181,6 +181,11 @@ TEST_F(ProvisionTest, UnitsGetConsecutiveValuesOnceAndKeepThem) {
                        "\"released\": 0, \"left\": 0"),
             std::string::npos)
       << r.out;
+  // Not over the pool itself, by whatever name.
+  r = Zemb(*fresh.host, {"pool", "export", "--pool", "units.csv", "./units.csv"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("./units.csv is the pool itself"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadText("units.csv"), journal);
   r = Zemb(*fresh.host, {"pool", "export", "--pool", "units.csv", "export.csv"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string exported = test::ReadText("export.csv");

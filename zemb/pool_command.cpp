@@ -1,6 +1,8 @@
 // zemb pool: make a pool, show where it stands, export every unit's record,
 // and push the spool.
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "zemb/pool/csv.h"
 #include "zemb/pool/pool.h"
@@ -87,6 +89,14 @@ int ShowStatus(ZembRun& run, PoolStore& store) {
 }
 
 int Export(ZembRun& run, PoolStore& store) {
+  // Exporting over the pool itself (or its index) would replace the journal.
+  std::error_code ec;
+  for (const std::string& own : {run.options.pool, run.options.pool + ".index"}) {
+    if (std::filesystem::equivalent(run.options.file, own, ec)) {
+      return run.Error(kExitUsage, "%s is the pool itself; export to another file",
+                       run.options.file.c_str());
+    }
+  }
   std::vector<UnitRecord> records;
   PoolError why;
   if (!store.Records(&records, &why))

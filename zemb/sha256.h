@@ -1,4 +1,5 @@
-// SHA-256 (FIPS 180-4), for the ledger's record of which image a unit got.
+// SHA-256 (FIPS 180-4), for the pool's record of the image a unit got and of
+// what was read back from it.
 #pragma once
 
 #include <array>
