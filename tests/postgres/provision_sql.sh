@@ -117,15 +117,15 @@ a server that is not there|DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=1;D
 EOF
 
 # --- the database stopped between reserve and commit -------------------------
-# A 1 MiB unit takes seconds to write in real time: once its value is
+# A 256 KiB unit takes seconds to write in real time: once its value is
 # reserved the run is stopped (SIGSTOP) while the database is shut down,
 # then let go; its commit cannot land and goes to the spool.
 drop_pool
 run_zemb . pool init --pool "$pool" "${range[@]}" --count 10
 mkdir -p big
-printf 'ROM_TYPE SPI\nROM_NAME W25Q80\nROM_VENDOR Winbond\nROM_SIZE 1048576\nPAGE_SIZE 256\nADDRESS_SIZE 3\n' > big/spi.cfg
-head -c 1048576 /dev/urandom > big/image.bin
-size=1048576 plug big
+printf 'ROM_TYPE SPI\nROM_NAME W25Q80\nROM_VENDOR Winbond\nROM_SIZE 262144\nPAGE_SIZE 256\nADDRESS_SIZE 3\n' > big/spi.cfg
+head -c 262144 /dev/urandom > big/image.bin
+size=262144 plug big
 (cd big && exec "$ZEMB" provision image.bin --config spi.cfg --pool "$pool" --station spooler > run.txt 2>&1) &
 pid=$!
 reserved=""
