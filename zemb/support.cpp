@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/host/file_names.h"
 #include "common/host/regular_file.h"
 #include "zemb/zemb_run.h"
 
@@ -35,7 +36,7 @@ bool ZembInputFile::Open(const std::string& path, std::string* error) {
   std::error_code ec;
   // Looked at before opening: opening a FIFO for reading blocks until a
   // writer comes, and a device may never end.
-  const fs::file_status status = fs::status(path, ec);
+  const fs::file_status status = fs::status(FilePath(path), ec);
   if (ec || !fs::exists(status)) {
     *error = "cannot open " + path + ": no such file";
     return false;
@@ -51,7 +52,7 @@ bool ZembInputFile::Open(const std::string& path, std::string* error) {
     *error = "cannot open " + path + " for reading";
     return false;
   }
-  const uintmax_t size = fs::file_size(path, ec);
+  const uintmax_t size = fs::file_size(FilePath(path), ec);
   if (ec) {
     *error = "cannot tell the size of " + path;
     return false;
@@ -72,18 +73,18 @@ ZembOutputFile::~ZembOutputFile() {
 
 bool ZembOutputFile::Open(const std::string& path, std::string* error) {
   std::error_code ec;
-  const fs::file_status target = fs::symlink_status(path, ec);
+  const fs::file_status target = fs::symlink_status(FilePath(path), ec);
   if (!ec && fs::exists(target) && !fs::is_regular_file(target)) {
     *error = path + " exists and is not a regular file; it is left alone";
     return false;
   }
   temp_ = path + ".zemb-part";
-  const fs::file_status temp = fs::symlink_status(temp_, ec);
+  const fs::file_status temp = fs::symlink_status(FilePath(temp_), ec);
   if (!ec && fs::exists(temp) && !fs::is_regular_file(temp)) {
     *error = temp_ + " is in the way and is not a regular file";
     return false;
   }
-  file_ = std::fopen(temp_.c_str(), "wb");
+  file_ = OpenFile(temp_, "wb");
   if (file_ == nullptr) {
     *error = "cannot create " + temp_ + " beside " + path;
     return false;
@@ -114,20 +115,20 @@ bool ZembOutputFile::Commit(std::string* error) {
   file_ = nullptr;
   if (!ok) {
     *error = "cannot write " + temp_ + " (disk full?)";
-    std::remove(temp_.c_str());
+    RemoveFile(temp_);
     return false;
   }
   std::error_code ec;
-  fs::rename(temp_, path_, ec);
+  fs::rename(FilePath(temp_), FilePath(path_), ec);
   if (ec) {
     *error = "cannot replace " + path_ + ": " + ec.message();
-    std::remove(temp_.c_str());
+    RemoveFile(temp_);
     return false;
   }
   temp_.clear();
 #if !defined(_WIN32)
   // The rename reaches the disk with its folder.
-  fs::path folder = fs::path(path_).parent_path();
+  fs::path folder = FilePath(path_).parent_path();
   if (folder.empty()) folder = ".";
   const int fd = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
@@ -144,7 +145,7 @@ void ZembOutputFile::Discard() {
     file_ = nullptr;
   }
   if (!temp_.empty()) {
-    std::remove(temp_.c_str());
+    RemoveFile(temp_);
     temp_.clear();
   }
 }

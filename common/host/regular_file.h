@@ -8,7 +8,7 @@
 
 namespace zemb {
 
-// Opens `path` for reading with the stdio `mode` ("r" or "rb") when it names
+// Opens `path` (UTF-8, see file_names.h) for reading with the stdio `mode` ("r" or "rb") when it names
 // a regular file (after following links); nullptr otherwise, or when it
 // cannot be opened. Never blocks on a FIFO.
 std::FILE* OpenRegularFile(const char* path, const char* mode);

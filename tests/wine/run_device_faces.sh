@@ -43,6 +43,9 @@ done
 
 work=$(mktemp -d /tmp/zemb-wine-faces.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# Wine reads Unix file names and arguments in the locale's character set:
+# UTF-8, so that names of any letters reach the Windows side whole.
+export LANG=C.UTF-8
 cleanup() {
   "$wineserver" -k > /dev/null 2>&1
   rm -rf "$work"
@@ -340,6 +343,62 @@ for face in own cdrom xu; do
   step $face zemb write KESH_ROM_FILE.bin "${zcfg[@]}"
   expect_status "$face zemb write of the same file" 0
   expect_in "$face zemb write of the same file" "$work/w.out" "nothing needed writing"
+
+  # A unit that refuses to be opened for reading and writing (its ACL, the
+  # policy that denies write access to CD and DVD drives) is found by the
+  # query that needs no access and reported as refused, never as missing.
+  # Windows side only: the simulated machine has no access rights.
+  if [ $face != xu ]; then
+    touch "$wdev/ZembSimDevice/refuse-open"
+    wine_only() {  # tool args...
+      local tool=$1
+      shift
+      (cd "$wrun" && "$wine" "$(tool_of w "$tool")" "$@" > "$work/w.raw" 2> "$work/w.rawerr")
+      wstatus=$?
+      tr -d '\r' < "$work/w.raw" > "$work/w.out"
+      tr -d '\r' < "$work/w.rawerr" > "$work/w.err"
+    }
+    wine_only rom PRINT spi.cfg 0
+    expect_in "$face refused PRINT" "$work/w.out" "    Cannot open device!!!"
+    expect_in "$face refused PRINT" "$work/w.out" "    - Error Code    : 0x5  "
+    expect_in "$face refused PRINT" "$work/w.out" "    - What to do    : run as administrator"
+    expect_in "$face refused PRINT" "$work/w.out" "    ZembRomProgram fail !!!"
+    grep -q "Cannot find device" "$work/w.out" && fail "$face refused PRINT: reported as no device"
+    wine_only zemb info --config spi.cfg
+    [ "$wstatus" -eq 1 ] || fail "$face refused zemb info: exit status $wstatus, not 1"
+    expect_in "$face refused zemb info" "$work/w.err" "refused to be opened (error 5: "
+    if [ $face = cdrom ]; then
+      wine_only io GPIO GET
+      expect_in "$face refused GPIO" "$work/w.out" "    ZembIoAccess fail !!!"
+    fi
+    rm -f "$wdev/ZembSimDevice/refuse-open"
+  fi
+
+  # A folder whose name holds letters of several code pages (the euro sign,
+  # a Polish letter, a CJK character): every program takes its files from
+  # there by name and zemb writes its output file there, as from a profile
+  # folder such as C:\Users\Łukasz.
+  if [ $face = cdrom ]; then
+    uni='t€Ł中'
+    for side in "$wrun" "$ndev"; do
+      mkdir -p "$side/$uni"
+      cp "$side"/{spi.cfg,hwfw.bin,KESH_ROM_FILE.bin} "$side/$uni/"
+    done
+    step $face rom HWFW "$uni/hwfw.bin" "$uni/spi.cfg"
+    expect_in "$face HWFW from $uni" "$work/w.out" "Burn Pass"
+    step $face misc SER 20000130041416 "$uni/spi.cfg"
+    expect_in "$face SER with $uni/spi.cfg" "$work/w.out" "Burn Pass"
+    step $face zemb write "$uni/KESH_ROM_FILE.bin" --config "$uni/spi.cfg"
+    expect_status "$face zemb write from $uni" 0
+    rm -f "$wrun/$uni/out.bin" "$ndev/$uni/out.bin"
+    step $face zemb read "$uni/out.bin" --config "$uni/spi.cfg"
+    expect_status "$face zemb read into $uni" 0
+    cmp -s "$wrun/$uni/out.bin" "$wdev/ZembSimDevice/rom.bin" ||
+      fail "$face zemb read into $uni: out.bin is not the ROM"
+    # ZembIoAccess names no file: it runs from the folder.
+    (cd "$wrun/$uni" && "$wine" "$wio" GPIO GET > "$work/w.raw" 2>&1)
+    expect_in "$face GPIO from $uni" "$work/w.raw" "Succee"
+  fi
 
   step $face rom ERASE spi.cfg
   echo "$face face: done ($((SECONDS - t)) s)"

@@ -144,10 +144,10 @@ void CloseClassList(DevInfoList list) {
   SetupDiDestroyDeviceInfoList(ToDevInfo(list));
 }
 
-DeviceHandle OpenDevice(const std::string& path) {
-  HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
+DeviceHandle OpenDevice(const std::string& path, bool readWrite) {
+  HANDLE handle = CreateFileA(path.c_str(), readWrite ? GENERIC_READ | GENERIC_WRITE : 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
   return reinterpret_cast<DeviceHandle>(handle);
 }
 

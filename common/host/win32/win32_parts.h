@@ -70,7 +70,8 @@ DevInfoList OpenClassList(const Guid& interfaceClass);
 bool ListedInterfacePath(DevInfoList list, const Guid& interfaceClass, uint32_t index,
                          std::string* devicePath);
 void CloseClassList(DevInfoList list);
-DeviceHandle OpenDevice(const std::string& path);
+// `readWrite` false: no access, for the queries that need none.
+DeviceHandle OpenDevice(const std::string& path, bool readWrite);
 bool DeviceControl(DeviceHandle handle, uint32_t controlCode, const void* in, uint32_t inLength,
                    void* out, uint32_t outLength, uint32_t* bytesReturned);
 void CloseDevice(DeviceHandle handle);
