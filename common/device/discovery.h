@@ -29,11 +29,10 @@ struct XuControlContext {
 bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
                          DeviceHandle* handle);
 
-// Walks an interface list; `accept` (null: every member is a unit) decides on each member: keep it (true),
-// or go on (false). It looks at the member through a handle opened for
-// queries only, which needs no access rights; the member kept is then
-// opened for reading and writing. `acceptedPath`, when given, receives the
-// kept member's path.
+// Walks an interface list; `accept` (null: every member is a unit) decides on each member: keep it
+// (true), or go on (false). It looks at the member through a handle opened for queries only, which
+// needs no access rights; the member kept is then opened for reading and writing. `acceptedPath`,
+// when given, receives the kept member's path.
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
                                  bool (*accept)(Host& host, DeviceHandle handle),
                                  std::string* acceptedPath = nullptr);

@@ -6,14 +6,6 @@
 
 #if defined(_WIN32)
 #include "common/host/windows_api.h"
-
-// The C runtime's parser of the UTF-16 command line, the one it parses the
-// narrow one with for main(); exported by msvcrt and the UCRT alike.
-struct ZembStartupInfo {
-  int newMode;
-};
-extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int wildcards,
-                                      ZembStartupInfo* startup);
 #endif
 
 namespace zemb {
@@ -32,9 +24,9 @@ size_t Utf8SequenceAt(std::string_view text, size_t i) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
   }
   const uint8_t second = byte(i + 1);
-  if (lead == 0xE0 && second < 0xA0) return 0;  // overlong
+  if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
   if (lead == 0xED && second >= 0xA0) return 0;  // surrogate
-  if (lead == 0xF0 && second < 0x90) return 0;  // overlong
+  if (lead == 0xF0 && second < 0x90) return 0;   // overlong
   if (lead == 0xF4 && second >= 0x90) return 0;  // past U+10FFFF
   return length;
 }
@@ -60,13 +52,15 @@ std::wstring WideFromUtf8(std::string_view utf8) {
       ++i;
       continue;
     }
-    const auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<uint8_t>(utf8[k])); };
+    const auto byte = [&](size_t k) {
+      return static_cast<uint32_t>(static_cast<uint8_t>(utf8[k]));
+    };
     uint32_t c = n == 1   ? byte(i)
                  : n == 2 ? ((byte(i) & 0x1F) << 6) | (byte(i + 1) & 0x3F)
-                 : n == 3 ? ((byte(i) & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) |
-                                (byte(i + 2) & 0x3F)
-                          : ((byte(i) & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) |
-                                ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
+                 : n == 3
+                     ? ((byte(i) & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F)
+                     : ((byte(i) & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) |
+                           ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
     i += n;
     if (sizeof(wchar_t) == 2 && c >= 0x10000) {
       c -= 0x10000;
@@ -77,23 +71,6 @@ std::wstring WideFromUtf8(std::string_view utf8) {
     }
   }
   return out;
-}
-
-Utf8Arguments::Utf8Arguments(int argc, char** argv) {
-#if defined(_WIN32)
-  int count = 0;
-  wchar_t** wide = nullptr;
-  wchar_t** env = nullptr;
-  ZembStartupInfo startup = {0};
-  if (__wgetmainargs(&count, &wide, &env, 0, &startup) >= 0 && wide != nullptr && count == argc) {
-    for (int i = 0; i < count; ++i) words_.push_back(Utf8FromWide(wide[i]));
-  }
-#endif
-  if (words_.empty()) {
-    for (int i = 0; i < argc; ++i) words_.emplace_back(argv[i] != nullptr ? argv[i] : "");
-  }
-  for (const std::string& word : words_) pointers_.push_back(word.c_str());
-  pointers_.push_back(nullptr);
 }
 
 std::FILE* OpenFile(const std::string& path, const char* mode) {

@@ -1,8 +1,8 @@
 #include "common/host/regular_file.h"
 
-#include "common/host/file_names.h"
-
 #include <sys/stat.h>
+
+#include "common/host/file_names.h"
 
 #if defined(_WIN32)
 #include <io.h>

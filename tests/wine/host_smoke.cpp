@@ -228,9 +228,9 @@ void CheckConsoleClose(Host& host, Smoke& smoke) {
     return;
   }
   host.CatchInterrupts();
-  HANDLE thread = CreateThread(nullptr, 0, routine,
-                               reinterpret_cast<void*>(static_cast<uintptr_t>(CTRL_CLOSE_EVENT)),
-                               0, nullptr);
+  HANDLE thread =
+      CreateThread(nullptr, 0, routine,
+                   reinterpret_cast<void*>(static_cast<uintptr_t>(CTRL_CLOSE_EVENT)), 0, nullptr);
   smoke.Check(thread != nullptr, "the control routine starts");
   if (thread == nullptr) return;
   for (int i = 0; i < 200 && !host.InterruptRequested(); ++i) host.Sleep(10);

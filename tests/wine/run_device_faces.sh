@@ -344,34 +344,42 @@ for face in own cdrom xu; do
   expect_status "$face zemb write of the same file" 0
   expect_in "$face zemb write of the same file" "$work/w.out" "nothing needed writing"
 
-  # A unit that refuses to be opened for reading and writing (its ACL, the
-  # policy that denies write access to CD and DVD drives) is found by the
-  # query that needs no access and reported as refused, never as missing.
-  # Windows side only: the simulated machine has no access rights.
-  if [ $face != xu ]; then
-    touch "$wdev/ZembSimDevice/refuse-open"
-    wine_only() {  # tool args...
-      local tool=$1
-      shift
-      (cd "$wrun" && "$wine" "$(tool_of w "$tool")" "$@" > "$work/w.raw" 2> "$work/w.rawerr")
-      wstatus=$?
-      tr -d '\r' < "$work/w.raw" > "$work/w.out"
-      tr -d '\r' < "$work/w.rawerr" > "$work/w.err"
-    }
-    wine_only rom PRINT spi.cfg 0
-    expect_in "$face refused PRINT" "$work/w.out" "    Cannot open device!!!"
-    expect_in "$face refused PRINT" "$work/w.out" "    - Error Code    : 0x5  "
-    expect_in "$face refused PRINT" "$work/w.out" "    - What to do    : run as administrator"
-    expect_in "$face refused PRINT" "$work/w.out" "    ZembRomProgram fail !!!"
-    grep -q "Cannot find device" "$work/w.out" && fail "$face refused PRINT: reported as no device"
-    wine_only zemb info --config spi.cfg
-    [ "$wstatus" -eq 1 ] || fail "$face refused zemb info: exit status $wstatus, not 1"
-    expect_in "$face refused zemb info" "$work/w.err" "refused to be opened (error 5: "
-    if [ $face = cdrom ]; then
-      wine_only io GPIO GET
-      expect_in "$face refused GPIO" "$work/w.out" "    ZembIoAccess fail !!!"
-    fi
-    rm -f "$wdev/ZembSimDevice/refuse-open"
+  # zemb's work on several units (--all: here the one on this face, in a
+  # worker thread with a host of its own), provisioning from a ledger, and
+  # two zemb.exe processes after one unit: the second waits on the unit's
+  # Global\ mutex while the first stalls on an erase that never ends, and
+  # gets the unit when the first gives up. The tables and the ledger hold
+  # times and device paths; what must agree with the native build is the
+  # device.
+  if [ $face = cdrom ]; then
+    run_both zemb write KESH_ROM_FILE.bin "${zcfg[@]}" --all --full
+    expect_status "$face zemb write --all" 0
+    compare_devices "$face zemb write --all"
+    rm -f "$wrun/units.csv" "$ndev/units.csv"
+    run_both zemb provision KESH_ROM_FILE.bin "${zcfg[@]}" --ledger units.csv \
+      --serial-from 20000130041500 --mac-from 02-00-5E-00-10-00 --count 4
+    expect_status "$face zemb provision" 0
+    compare_devices "$face zemb provision"
+    expect_in "$face zemb provision" "$wrun/units.csv" ",20000130041500,"
+    (cd "$wdev" && "$zembsim" fault stall 0 > /dev/null) || fail "zembsim fault stall"
+    before=$(stat -c %Y.%s "$wdev/ZembSimDevice/device.txt")
+    (cd "$wrun" && "$wine" "$wzemb" write KESH_ROM_FILE.bin "${zcfg[@]}" --full \
+      > "$work/z1.out" 2> "$work/z1.err") &
+    first=$!
+    # The first holds the unit once its erase has reached the device.
+    for _ in $(seq 100); do
+      [ "$(stat -c %Y.%s "$wdev/ZembSimDevice/device.txt")" != "$before" ] && break
+      sleep 0.1
+    done
+    (cd "$wrun" && "$wine" "$wzemb" info "${zcfg[@]}" > "$work/z2.out" 2> "$work/z2.err")
+    s2=$?
+    wait $first
+    s1=$?
+    [ "$s1" -eq 1 ] || fail "two zemb.exe on one unit: the stalled write exits $s1, not 1"
+    [ "$s2" -eq 0 ] || fail "two zemb.exe on one unit: info after it exits $s2, not 0"
+    grep -qF "in use by another run, waiting" "$work/z2.out" "$work/z2.err" ||
+      fail "two zemb.exe on one unit: info did not wait for the write"
+    (cd "$wdev" && "$zembsim" fault clear > /dev/null)
   fi
 
   # A folder whose name holds letters of several code pages (the euro sign,
@@ -388,11 +396,16 @@ for face in own cdrom xu; do
     expect_in "$face HWFW from $uni" "$work/w.out" "Burn Pass"
     step $face misc SER 20000130041416 "$uni/spi.cfg"
     expect_in "$face SER with $uni/spi.cfg" "$work/w.out" "Burn Pass"
-    step $face zemb write "$uni/KESH_ROM_FILE.bin" --config "$uni/spi.cfg"
+    # zemb names its files on standard output, which is a file here: in the
+    # ANSI code page (Windows-1252 in this prefix, Ł as its nearest L).
+    run_both zemb write "$uni/KESH_ROM_FILE.bin" --config "$uni/spi.cfg"
     expect_status "$face zemb write from $uni" 0
+    compare_devices "$face zemb write from $uni"
+    expect_in "$face zemb write from $uni" "$work/w.out" $'wrote t\x80L?/KESH_ROM_FILE.bin: '
     rm -f "$wrun/$uni/out.bin" "$ndev/$uni/out.bin"
-    step $face zemb read "$uni/out.bin" --config "$uni/spi.cfg"
+    run_both zemb read "$uni/out.bin" --config "$uni/spi.cfg"
     expect_status "$face zemb read into $uni" 0
+    expect_in "$face zemb read into $uni" "$work/w.out" $'read 65536 bytes into t\x80L?/out.bin'
     cmp -s "$wrun/$uni/out.bin" "$wdev/ZembSimDevice/rom.bin" ||
       fail "$face zemb read into $uni: out.bin is not the ROM"
     # ZembIoAccess names no file: it runs from the folder.

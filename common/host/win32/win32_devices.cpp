@@ -145,9 +145,9 @@ void CloseClassList(DevInfoList list) {
 }
 
 DeviceHandle OpenDevice(const std::string& path, bool readWrite) {
-  HANDLE handle = CreateFileA(path.c_str(), readWrite ? GENERIC_READ | GENERIC_WRITE : 0,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+  HANDLE handle =
+      CreateFileA(path.c_str(), readWrite ? GENERIC_READ | GENERIC_WRITE : 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   return reinterpret_cast<DeviceHandle>(handle);
 }
 

@@ -8,7 +8,6 @@
 
 #include "common/host/console_text.h"
 #include "common/host/file_names.h"
-
 #include "common/host/win32/win32_parts.h"
 #include "common/host/win32/win32_pause.h"
 
