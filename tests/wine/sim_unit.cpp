@@ -86,14 +86,6 @@ extern "C" ZembSimUnit* ZembSimUnitOpen(const char* folder) {
   return unit.release();
 }
 
-extern "C" int ZembSimUnitRefusesAccess(const char* folder) {
-  if (folder == nullptr) return 0;
-  std::FILE* marker = std::fopen((std::string(folder) + "/refuse-open").c_str(), "rb");
-  if (marker == nullptr) return 0;
-  std::fclose(marker);
-  return 1;
-}
-
 extern "C" void ZembSimUnitClose(ZembSimUnit* unit) {
   delete unit;
 }

@@ -24,11 +24,6 @@ typedef struct ZembSimUnit ZembSimUnit;
 ZembSimUnit* ZembSimUnitOpen(const char* folder);
 void ZembSimUnitClose(ZembSimUnit* unit);
 
-/* Nonzero while the file "refuse-open" is in `folder`: the device then
- * refuses every open that asks for access, as one whose ACL, or a policy
- * that denies write access to CD and DVD drives, keeps this user out. */
-int ZembSimUnitRefusesAccess(const char* folder);
-
 /* The topology node the extension unit answers on. */
 uint32_t ZembSimUnitXuNodeId(const ZembSimUnit* unit);
 

@@ -60,13 +60,6 @@ static NTSTATUS WINAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   ZembSimUnit* unit;
   (void)device;
   if (stack->FileObject == NULL) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-  /* An open for queries only asks for no access and is never refused. */
-  if (ZembSimUnitRefusesAccess(g_folder) &&
-      (stack->Parameters.Create.SecurityContext == NULL ||
-       (stack->Parameters.Create.SecurityContext->DesiredAccess &
-        (FILE_READ_DATA | FILE_WRITE_DATA | GENERIC_READ | GENERIC_WRITE)) != 0)) {
-    return Complete(irp, STATUS_ACCESS_DENIED, 0);
-  }
   unit = ZembSimUnitOpen(g_folder);
   /* Nothing plugged: the interface is there, the device is not. */
   if (unit == NULL) return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
