@@ -98,6 +98,12 @@ void CheckDeviceFiles(Host& host, Smoke& smoke) {
               "CreateFileA of a missing device fails with ", Hex(error));
   host.CloseHandle(handle);
 
+  // No USB device above a path that leads nowhere: no port, and no hang.
+  smoke.Check(
+      host.DevicePort("\\\\?\\ZembHostSmokeNoSuchDevice#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}")
+          .empty(),
+      "DevicePort of a missing device is empty");
+
   // A well-formed pass-through packet reaches DeviceIoControl (the 64-bit
   // build rebuilds it first), which refuses the invalid handle.
   std::vector<uint8_t> packet(296 + 2);

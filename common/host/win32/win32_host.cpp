@@ -85,6 +85,11 @@ class Win32Host final : public Host {
   }
   void CloseHandle(DeviceHandle handle) override { CloseDevice(handle); }
 
+  std::string DevicePort(const std::string& devicePath) override {
+    KeepLastError keep;
+    return UsbPortOf(devicePath);
+  }
+
   std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override {
     *busy = false;
     HANDLE mutex = CreateMutexA(nullptr, FALSE, DeviceLockName(devicePath).c_str());
