@@ -174,6 +174,10 @@ int RunIoAccess(int argc, const char* const* argv, Host& host) {
     case SessionOpen::InUse:
       ShowToolFail(console, "ZembIoAccess");
       return 0;
+    case SessionOpen::Refused:
+      ReportRefusedDevice(console, "ZembIoAccess", session.RefusedPath(),
+                          RefusedOpenAdvice(host.GetLastError()));
+      return 0;
     case SessionOpen::Opened:
       break;
   }

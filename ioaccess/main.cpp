@@ -1,6 +1,9 @@
+#include "common/host/file_names.h"
+#include "common/host/host.h"
 #include "ioaccess/ioaccess.h"
 
 int main(int argc, char** argv) {
+  const zemb::Utf8Arguments args(argc, argv);
   auto host = zemb::MakeHost();
-  return zemb::RunIoAccess(argc, argv, *host);
+  return zemb::RunIoAccess(args.Count(), args.Words(), *host);
 }

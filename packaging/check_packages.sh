@@ -82,6 +82,22 @@ check_archive() {  # arch, build dir, objdump, file format
     if grep -q "file format $format" <<< "$headers"; then pass; else
       fail "$arch: $program.exe is not $format" "$(head -3 <<< "$headers")"
     fi
+    # Windows 7 or later in the header, so an older system refuses the
+    # program at once instead of failing on a missing entry point.
+    if grep -qP '^MajorSubsystemVersion\s+6$' <<< "$headers" &&
+      grep -qP '^MinorSubsystemVersion\s+1$' <<< "$headers"; then pass; else
+      fail "$arch: $program.exe does not ask for subsystem version 6.1 (Windows 7)" \
+        "$(grep -i 'SubsystemVersion' <<< "$headers")"
+    fi
+    # The application manifest in the resource section: run as the invoker
+    # (no file virtualization), long paths, the supported systems.
+    local rsrc=$work/$arch-$program.rsrc
+    if "${objdump%objdump}objcopy" -O binary --only-section=.rsrc "$exe" "$rsrc" 2> /dev/null &&
+      grep -qa 'requestedExecutionLevel level="asInvoker"' "$rsrc" &&
+      grep -qa '<longPathAware[^>]*>true</longPathAware>' "$rsrc" &&
+      grep -qa 'supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"' "$rsrc"; then pass; else
+      fail "$arch: $program.exe has no application manifest in its .rsrc section"
+    fi
     dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<< "$headers" | tr 'A-Z' 'a-z' | tr -d '\r')
     bad=""
     for dll in $dlls; do

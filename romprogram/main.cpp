@@ -1,7 +1,9 @@
+#include "common/host/file_names.h"
 #include "common/host/host.h"
 #include "romprogram/romprogram.h"
 
 int main(int argc, char** argv) {
+  const zemb::Utf8Arguments args(argc, argv);
   auto host = zemb::MakeHost();
-  return zemb::RunRomProgram(argc, argv, *host);
+  return zemb::RunRomProgram(args.Count(), args.Words(), *host);
 }

@@ -98,6 +98,37 @@ TEST(Discovery, OwnMemberThatCannotBeOpenedIsSkipped) {
   EXPECT_EQ(Discover(rig2).path, DevicePath::CdRom) << "no member opened: path 2 runs";
 }
 
+// A unit whose open for reading and writing is refused (its ACL, a policy,
+// administrator rights) is reported as refused, with its error, never as a
+// unit that is not there.
+TEST(Discovery, UnitThatRefusesToOpenIsReportedAsRefused) {
+  SimMachine machine;
+  machine.ownMembers = {SimOwnMember{"own0", false, true}};
+  sim::SimRig rig{Device(), machine};
+  Console console(*rig.host);
+  FoundDevice device = FindDevice(*rig.host, nullptr, GetDriverDeviceHandle);
+  EXPECT_EQ(device.path, DevicePath::None);
+  EXPECT_EQ(device.refusedError, kErrorAccessDenied);
+  EXPECT_EQ(device.refusedPath, "own0");
+  ASSERT_EQ(device.notes.size(), 1u);
+  EXPECT_EQ(device.notes[0],
+            "own0: refused to open for reading and writing (error 5: Access is denied.)");
+  ReleaseDevice(*rig.host, &device);
+
+  RomSession session(console, BindRomAccessTable);
+  EXPECT_FALSE(OpenRomToolSession(session, console, "ZembRomProgram"));
+  EXPECT_EQ(rig.host->Stdout(),
+            "                            \n"
+            "    Cannot open device!!!      \n"
+            "    - Error Code    : 0x5  \n"
+            "    - Error Message : Access is denied.\n    \n"
+            "    - Device        : own0\n"
+            "    - What to do    : run as administrator, or have the policy that denies write "
+            "access to CD and DVD drives (Removable Storage Access) lifted for this station\n"
+            "    ZembRomProgram fail !!!\n");
+  EXPECT_EQ(rig.host->OpenHandles(), 0);
+}
+
 TEST(Discovery, VendorIdMustBeginWithNorvaInAnyCase) {
   SimMachine machine;
   machine.cdroms = {Drive("cd-other", "HL-DT-ST", false), Drive("cd-later", "XNorva", false),

@@ -1,7 +1,9 @@
+#include "common/host/file_names.h"
 #include "common/host/host.h"
 #include "zemb/zemb.h"
 
 int main(int argc, char** argv) {
+  const zemb::Utf8Arguments args(argc, argv);
   auto host = zemb::MakeHost();
-  return zemb::RunZemb(argc, argv, *host, zemb::MakeHost);
+  return zemb::RunZemb(args.Count(), args.Words(), *host, zemb::MakeHost);
 }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/host/file_names.h"
 #include "common/host/regular_file.h"
 #include "zemb/zemb_run.h"
 
@@ -44,7 +45,7 @@ bool ZembInputFile::Open(const std::string& path, std::string* error) {
   std::error_code ec;
   // Looked at before opening: opening a FIFO for reading blocks until a
   // writer comes, and a device may never end.
-  const fs::file_status status = fs::status(path, ec);
+  const fs::file_status status = fs::status(FilePath(path), ec);
   if (ec || !fs::exists(status)) {
     *error = "cannot open " + path + ": no such file";
     return false;
@@ -60,7 +61,7 @@ bool ZembInputFile::Open(const std::string& path, std::string* error) {
     *error = "cannot open " + path + " for reading";
     return false;
   }
-  const uintmax_t size = fs::file_size(path, ec);
+  const uintmax_t size = fs::file_size(FilePath(path), ec);
   if (ec) {
     *error = "cannot tell the size of " + path;
     return false;
@@ -89,8 +90,8 @@ class ZembOutputFile::TargetLock {
 #if defined(_WIN32)
     // No sharing: a second open fails while this one lasts, and the file
     // goes with the handle.
-    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    handle_ = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle_ != INVALID_HANDLE_VALUE) return Result::Taken;
     const DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION) return Result::Busy;
@@ -165,8 +166,8 @@ std::FILE* CreateTemporary(const std::string& path, std::string* name) {
     for (int i = 0; i < 8; ++i) suffix += kLetters[pick() % (sizeof kLetters - 1)];
     *name = path + ".zemb-part-" + suffix;
 #if defined(_WIN32)
-    const int fd =
-        _open(name->c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(WideFromUtf8(*name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                          _S_IREAD | _S_IWRITE);
 #else
     const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 #endif
@@ -181,7 +182,7 @@ std::FILE* CreateTemporary(const std::string& path, std::string* name) {
     std::FILE* file = ::fdopen(fd, "wb");
     if (file == nullptr) ::close(fd);
 #endif
-    if (file == nullptr) std::remove(name->c_str());
+    if (file == nullptr) RemoveFile(*name);
     return file;
   }
   return nullptr;
@@ -197,7 +198,7 @@ ZembOutputFile::~ZembOutputFile() {
 
 bool ZembOutputFile::Open(const std::string& path, std::string* error) {
   std::error_code ec;
-  const fs::file_status target = fs::symlink_status(path, ec);
+  const fs::file_status target = fs::symlink_status(FilePath(path), ec);
   if (!ec && fs::exists(target) && !fs::is_regular_file(target)) {
     *error = path + " exists and is not a regular file; it is left alone";
     return false;
@@ -249,25 +250,25 @@ bool ZembOutputFile::Commit(std::string* error) {
   file_ = nullptr;
   if (!ok) {
     *error = "cannot write " + temp_ + " (disk full?)";
-    std::remove(temp_.c_str());
+    RemoveFile(temp_);
     return false;
   }
 #if defined(_WIN32)
   // Without write-through the rename may sit in the cache after the call
   // returns, and a power cut brings the old file back.
-  if (!MoveFileExA(temp_.c_str(), path_.c_str(),
+  if (!MoveFileExW(WideFromUtf8(temp_).c_str(), WideFromUtf8(path_).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = Format("cannot replace %s (error %lu)", path_.c_str(),
                     static_cast<unsigned long>(GetLastError()));
-    std::remove(temp_.c_str());
+    RemoveFile(temp_);
     return false;
   }
 #else
   std::error_code ec;
-  fs::rename(temp_, path_, ec);
+  fs::rename(FilePath(temp_), FilePath(path_), ec);
   if (ec) {
     *error = "cannot replace " + path_ + ": " + ec.message();
-    std::remove(temp_.c_str());
+    RemoveFile(temp_);
     return false;
   }
 #endif
@@ -275,7 +276,7 @@ bool ZembOutputFile::Commit(std::string* error) {
   lock_.reset();
 #if !defined(_WIN32)
   // The rename reaches the disk with its folder.
-  fs::path folder = fs::path(path_).parent_path();
+  fs::path folder = FilePath(path_).parent_path();
   if (folder.empty()) folder = ".";
   const int fd = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
@@ -292,7 +293,7 @@ void ZembOutputFile::Discard() {
     file_ = nullptr;
   }
   if (!temp_.empty()) {
-    std::remove(temp_.c_str());
+    RemoveFile(temp_);
     temp_.clear();
   }
   lock_.reset();

@@ -121,6 +121,12 @@ int ZembRun::OpenDevice() {
   FoundDevice found = target != nullptr ? FindUnitAt(host, nullptr, GetDriverDeviceHandle,
                                                      target->face, target->devicePath)
                                         : FindDevice(host, nullptr, GetDriverDeviceHandle);
+  if (found.path == DevicePath::None && found.refusedError != 0) {
+    host.SetLastError(found.refusedError);
+    return Error(kExitFailed, "the device at %s refused to be opened (%s): %s",
+                 found.refusedPath.c_str(), LastErrorText().c_str(),
+                 RefusedOpenAdvice(found.refusedError));
+  }
   if (found.path == DevicePath::None) {
     if (target == nullptr || !found.notes.empty()) return NoDeviceError(found.notes);
     return Error(kExitNoDevice, "the unit %s (%s face, %s) is not there any more",
@@ -131,6 +137,7 @@ int ZembRun::OpenDevice() {
       return 0;
     case SessionOpen::NoDevice:
       return NoDeviceError();
+    case SessionOpen::Refused:
     case SessionOpen::InUse:
       break;
   }

@@ -36,14 +36,20 @@ void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* con
                              const DeviceChooser* chooser, FoundDevice* refusals = nullptr);
 std::string NarrowPath(const std::wstring& path);
 
-// "<device path>: <what> failed (error N: text)", for FoundDevice::notes.
-std::string FailureNote(Host& host, const std::string& path, const char* what, uint32_t error) {
+// The system's text for an error code, without its line end.
+std::string SystemText(Host& host, uint32_t error) {
   std::string text;
   if (!host.FormatSystemMessage(error, &text)) text = "no system text is known for this code";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }
-  return path + ": " + what + " failed (error " + std::to_string(error) + ": " + text + ")";
+  return text;
+}
+
+// "<device path>: <what> failed (error N: text)", for FoundDevice::notes.
+std::string FailureNote(Host& host, const std::string& path, const char* what, uint32_t error) {
+  return path + ": " + what + " failed (error " + std::to_string(error) + ": " +
+         SystemText(host, error) + ")";
 }
 
 }  // namespace
@@ -62,6 +68,27 @@ DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
 
 namespace {
 
+// A unit's open for reading and writing refused by its ACL or a policy
+// (access denied) or by a program holding it (sharing violation): the
+// operator can do something about it, so it is told, never read as "no
+// device".
+void NoteRefusal(Host& host, const std::string& path, FoundDevice* refusals) {
+  const uint32_t error = host.GetLastError();
+  if (refusals == nullptr || (error != kErrorAccessDenied && error != kErrorSharingViolation)) {
+    return;
+  }
+  refusals->notes.push_back(Format("%s: refused to open for reading and writing (error %u: %s)",
+                                   path.c_str(), static_cast<unsigned>(error),
+                                   SystemText(host, error).c_str()));
+  if (refusals->refusedError == 0) {
+    refusals->refusedError = error;
+    refusals->refusedPath = path;
+  }
+  host.SetLastError(error);
+}
+
+// Identification needs no access rights, so a unit that refuses to be
+// opened for reading and writing is still known for one.
 DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
                                bool (*accept)(Host& host, DeviceHandle handle),
                                std::string* acceptedPath, const DeviceChooser* chooser,
@@ -70,23 +97,38 @@ DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
   if (list == kInvalidDevInfoList) return kInvalidHandle;
   DeviceHandle kept = kInvalidHandle;
   for (uint32_t index = 0;; ++index) {
-    DeviceHandle handle = kInvalidHandle;
     std::string path;
-    if (!OpenMember(host, list, interfaceClass, index, &handle, &path, chooser)) break;
-    if (handle == kInvalidHandle) continue;
-    host.SetLastError(kErrorSuccess);
-    if (accept(host, handle)) {
-      kept = handle;
-      if (acceptedPath != nullptr) *acceptedPath = path;
-      break;
+    if (!host.GetDeviceInterfacePath(list, interfaceClass, index, &path)) {
+      if (host.GetLastError() == kErrorNoMoreItems) break;
+      continue;
     }
-    // A member that did not answer may be a unit that is failing: named,
-    // so that "no device" never hides it.
-    const uint32_t error = host.GetLastError();
-    if (error != kErrorSuccess && refusals != nullptr) {
-      refusals->notes.push_back(FailureNote(host, path, "identifying it", error));
+    // Another unit than the one chosen is not opened at all: a run on it
+    // may be going on.
+    if (path.empty() || (chooser != nullptr && !chooser->Accepts(path))) continue;
+    if (accept != nullptr) {
+      const DeviceHandle query = host.OpenDeviceForQuery(path);
+      if (query == kInvalidHandle) continue;
+      host.SetLastError(kErrorSuccess);
+      const bool unit = accept(host, query);
+      // A member that did not answer may be a unit that is failing: named,
+      // so that "no device" never hides it.
+      const uint32_t error = host.GetLastError();
+      host.CloseHandle(query);
+      if (!unit) {
+        if (error != kErrorSuccess && refusals != nullptr) {
+          refusals->notes.push_back(FailureNote(host, path, "identifying it", error));
+        }
+        continue;
+      }
     }
-    host.CloseHandle(handle);
+    const DeviceHandle handle = host.CreateFile(path);
+    if (handle == kInvalidHandle) {
+      NoteRefusal(host, path, refusals);
+      continue;
+    }
+    kept = handle;
+    if (acceptedPath != nullptr) *acceptedPath = path;
+    break;
   }
   host.DestroyDeviceInfoList(list);
   return kept;
@@ -273,11 +315,9 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
                        const DeviceChooser& chooser) {
   FoundDevice found;
   if (ownDriverPath != nullptr && chooser.own) {
-    found.handle = chooser.accept == nullptr
-                       ? ownDriverPath(host, &found.devicePath)
-                       : FirstChosenMember(
-                             host, kOwnDriverInterfaceGuid,
-                             [](Host&, DeviceHandle) { return true; }, &found.devicePath, &chooser);
+    // Every member of the maker's driver's class is a unit.
+    found.handle = FirstChosenMember(host, kOwnDriverInterfaceGuid, nullptr, &found.devicePath,
+                                     &chooser, &found);
     if (found.handle != kInvalidHandle) {
       found.path = DevicePath::OwnDriver;
       return found;
@@ -296,10 +336,20 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
   if (found.xu.KsControl != nullptr) {
     found.path = DevicePath::ExtensionUnit;
     found.devicePath = NarrowPath(found.xu.DevicePath);
+    found.refusedError = 0;
+    found.refusedPath.clear();
   } else {
     host.CoUninitialize();
   }
   return found;
+}
+
+const char* RefusedOpenAdvice(uint32_t error) {
+  if (error == kErrorSharingViolation) {
+    return "another program holds the device; close it, then run again";
+  }
+  return "run as administrator, or have the policy that denies write access to CD and DVD "
+         "drives (Removable Storage Access) lifted for this station";
 }
 
 bool SameDevicePath(const std::string& a, const std::string& b) {

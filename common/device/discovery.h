@@ -29,9 +29,10 @@ struct XuControlContext {
 bool OpenDeviceInterface(Host& host, DevInfoList list, const Guid& interfaceClass, uint32_t index,
                          DeviceHandle* handle);
 
-// Walks an interface list, opening each member in turn; `accept` decides on
-// each opened member: keep it (true), or have it closed and go on (false).
-// `acceptedPath`, when given, receives the kept member's path.
+// Walks an interface list; `accept` (null: every member is a unit) decides on each member: keep it
+// (true), or go on (false). It looks at the member through a handle opened for queries only, which
+// needs no access rights; the member kept is then opened for reading and writing. `acceptedPath`,
+// when given, receives the kept member's path.
 DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
                                  bool (*accept)(Host& host, DeviceHandle handle),
                                  std::string* acceptedPath = nullptr);
@@ -40,8 +41,7 @@ DeviceHandle FirstAcceptedMember(Host& host, const Guid& interfaceClass,
 // tools look there (the maker's driver has no IO operations); defined here
 // inline so that ZembIoAccess, which never names it, links none of it.
 inline DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath = nullptr) {
-  return FirstAcceptedMember(
-      host, kOwnDriverInterfaceGuid, [](Host&, DeviceHandle) { return true; }, devicePath);
+  return FirstAcceptedMember(host, kOwnDriverInterfaceGuid, nullptr, devicePath);
 }
 
 // Path 2. `console` null: silent (ZembIoAccess); otherwise the "Find Kesh
@@ -77,7 +77,15 @@ struct FoundDevice {
   // "<device path>: <what failed>", so that "no device" never hides a
   // unit that is there but failing or refused.
   std::vector<std::string> notes;
+  // A Zemb unit that refused to be opened for reading and writing when
+  // nothing was found: its path and the error of the open (0: none).
+  std::string refusedPath;
+  uint32_t refusedError = 0;
 };
+
+// What an operator can do about a unit that refused to be opened with
+// `error`, in one line without a full stop.
+const char* RefusedOpenAdvice(uint32_t error);
 
 // The paths in order, stopping at the first that yields the device; COM is
 // initialised only when path 3 runs and uninitialised at once when it finds

@@ -57,6 +57,14 @@ void ReportSystemError(Console& console, const char* reason) {
   console.PrintAndLog("    - Error Message : %s    \n", text.c_str());
 }
 
+void ReportRefusedDevice(Console& console, const char* tool, const std::string& devicePath,
+                         const char* advice) {
+  ReportSystemError(console, "    Cannot open device!!!      \n");
+  console.PrintAndLog("    - Device        : %s\n", devicePath.c_str());
+  console.PrintAndLog("    - What to do    : %s\n", advice);
+  ShowToolFail(console, tool);
+}
+
 void ReportMismatch(Console& console, const uint8_t* written, const uint8_t* read,
                     uint32_t length) {
   console.WriteAndLog("                            \n");

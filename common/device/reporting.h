@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/base/console.h"
 
@@ -30,6 +31,12 @@ void DumpMismatch(Console& console, const uint8_t* written, const uint8_t* read,
 // Blank line, the reason line, then the thread's last error code and its
 // system text.
 void ReportSystemError(Console& console, const char* reason);
+
+// A unit found but refused to be opened for reading and writing (the last
+// error): the error block, the device and what to do, then the tool's fail
+// line.
+void ReportRefusedDevice(Console& console, const char* tool, const std::string& devicePath,
+                         const char* advice);
 
 // Headlines of the error block.
 inline constexpr const char* kCannotReadRom = "    Cannot read ROM!!!      \n";

@@ -37,6 +37,10 @@ bool OpenRomToolSession(RomSession& session, Console& console, const char* tool)
     case SessionOpen::InUse:
       ShowToolFail(console, tool);
       return false;
+    case SessionOpen::Refused:
+      ReportRefusedDevice(console, tool, session.RefusedPath(),
+                          RefusedOpenAdvice(console.GetHost().GetLastError()));
+      return false;
   }
   return false;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "common/base/console.h"
 #include "common/device/discovery.h"
@@ -18,6 +19,8 @@ enum class SessionOpen {
   Opened,    // found, held, and the table bound
   NoDevice,  // no path yields a device with this kind of table
   InUse,     // found, but another run holds the unit or it cannot be locked
+  Refused,   // none found, but a unit refused to be opened: its error is the
+             // last error, RefusedPath() names it
 };
 
 // `Table` is the kind of access table the tool works through: the ROM
@@ -50,7 +53,13 @@ class DeviceSession {
     device_ = std::move(found);
     if (device_.path != DevicePath::None) table_ = bind_(console_, device_);
     if (table_ == nullptr) {
+      refusedPath_ = device_.refusedPath;
+      const uint32_t refused = device_.path == DevicePath::None ? device_.refusedError : 0;
       Release();
+      if (refused != 0) {
+        host.SetLastError(refused);
+        return SessionOpen::Refused;
+      }
       return SessionOpen::NoDevice;
     }
     // One run at a time on a unit: another run's requests between this
@@ -65,6 +74,8 @@ class DeviceSession {
   // Only while the session is open.
   Table& GetTable() { return *table_; }
   const FoundDevice& Device() const { return device_; }
+  // After Refused: the path of the unit that refused.
+  const std::string& RefusedPath() const { return refusedPath_; }
 
   // Lets go of everything, in order; a session already released (or never
   // opened) makes no host call.
@@ -78,6 +89,7 @@ class DeviceSession {
   Binder bind_;
   FoundDevice device_;
   std::unique_ptr<Table> table_;
+  std::string refusedPath_;
 };
 
 }  // namespace zemb

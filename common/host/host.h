@@ -55,6 +55,7 @@ constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorSemTimeout = 121;
@@ -178,6 +179,15 @@ class Host {
   // kInvalidHandle on failure, with the last error set.
   virtual DeviceHandle CreateFile(const std::string& path) = 0;
 
+  // CreateFileA(path, no access, FILE_SHARE_READ | FILE_SHARE_WRITE, no
+  // security, OPEN_EXISTING, 0, no template): a handle for the queries that
+  // need no access rights (the storage property query), which neither the
+  // device's ACL, nor a policy that denies write access to CD and DVD
+  // drives, nor another program holding the device refuses. kInvalidHandle
+  // on failure, with the last error set. A host without such a mode opens
+  // as CreateFile does.
+  virtual DeviceHandle OpenDeviceForQuery(const std::string& path) { return CreateFile(path); }
+
   // DeviceIoControl without overlapped I/O; blocks until the driver completes
   // the request. `in` and `out` may be the same buffer (the request is read
   // before the answer is written). Returns false on failure with the last
@@ -227,18 +237,21 @@ class Host {
   virtual uint32_t GetLastError() = 0;
   virtual void SetLastError(uint32_t error) = 0;
 
-  // FormatMessageA(FROM_SYSTEM | ALLOCATE_BUFFER, code, language 0x400).
-  // False when the system has no text for the code.
+  // FormatMessageW(FROM_SYSTEM | ALLOCATE_BUFFER, code, language 0x400), as
+  // UTF-8. False when the system has no text for the code.
   virtual bool FormatSystemMessage(uint32_t error, std::string* text) = 0;
 
   virtual LocalTime GetLocalTime() = 0;
 
-  // CreateDirectoryA; an existing directory or a failure is not reported.
+  // CreateDirectoryW of a UTF-8 name; an existing directory or a failure is
+  // not reported.
   virtual void CreateDirectory(const std::string& path) = 0;
 
-  // Console: standard output and standard error, narrow (bytes as given) and
-  // wide (the host converts to the console's encoding), and the text
-  // attribute of standard output. Write errors are ignored.
+  // Console: standard output and standard error, narrow and wide, and the
+  // text attribute of standard output. Narrow text is UTF-8: ASCII goes out
+  // byte for byte; on Windows other text reaches a console as UTF-16 and a
+  // file or a pipe in the ANSI code page. Wide text is converted to the
+  // console's encoding. Write errors are ignored.
   virtual void WriteStdout(std::string_view text) = 0;
   virtual void WriteStderr(std::string_view text) = 0;
   virtual void WriteStdoutWide(std::wstring_view text) = 0;

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "common/host/file_names.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #else
@@ -16,7 +18,7 @@ std::FILE* OpenRegularFile(const char* path, const char* mode) {
 #if defined(_WIN32)
   // Windows has no FIFOs in the file system; a pipe or a console name opens
   // at once, and the type check below refuses it before any read.
-  std::FILE* file = std::fopen(path, mode);
+  std::FILE* file = OpenFile(path, mode);
   if (file == nullptr) return nullptr;
   struct _stat64 status;
   if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {

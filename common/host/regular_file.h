@@ -8,9 +8,9 @@
 
 namespace zemb {
 
-// Opens `path` for reading with the stdio `mode` ("r" or "rb") when it names
-// a regular file (after following links); nullptr otherwise, or when it
-// cannot be opened. Never blocks on a FIFO.
+// Opens `path` (UTF-8, see file_names.h) for reading with the stdio `mode` ("r" or "rb") when it
+// names a regular file (after following links); nullptr otherwise, or when it cannot be opened.
+// Never blocks on a FIFO.
 std::FILE* OpenRegularFile(const char* path, const char* mode);
 
 }  // namespace zemb

@@ -10,6 +10,10 @@
 #include <vector>
 
 #include "common/host/host.h"
+#include "common/host/windows_api.h"
+// Host has members of these names; the A/W macros would rename them.
+#undef CreateFile
+#undef CreateDirectory
 
 namespace {
 
@@ -93,6 +97,12 @@ void CheckDeviceFiles(Host& host, Smoke& smoke) {
   smoke.Check(handle == kInvalidHandle && error == kErrorFileNotFound,
               "CreateFileA of a missing device fails with ", Hex(error));
   host.CloseHandle(handle);
+
+  // No USB device above a path that leads nowhere: no port, and no hang.
+  smoke.Check(
+      host.DevicePort("\\\\?\\ZembHostSmokeNoSuchDevice#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}")
+          .empty(),
+      "DevicePort of a missing device is empty");
 
   // A well-formed pass-through packet reaches DeviceIoControl (the 64-bit
   // build rebuilds it first), which refuses the invalid handle.
@@ -210,6 +220,31 @@ void CheckServices(Host& host, Smoke& smoke) {
               "console output and Sleep keep the last error");
 }
 
+// Closing the console window sends CTRL_CLOSE_EVENT and ends the process
+// when the handlers return. The system delivers it by starting the console
+// control routine on a thread of the process, which is done here by hand.
+// Last of the checks: it leaves that thread waiting for the process to end.
+void CheckConsoleClose(Host& host, Smoke& smoke) {
+  smoke.Say("Closing the console window during a job\n");
+  using Routine = DWORD(WINAPI*)(void*);
+  const auto routine = reinterpret_cast<Routine>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine")));
+  if (routine == nullptr) {
+    smoke.Say("    kernel32 has no CtrlRoutine here: not checked\n");
+    return;
+  }
+  host.CatchInterrupts();
+  HANDLE thread =
+      CreateThread(nullptr, 0, routine,
+                   reinterpret_cast<void*>(static_cast<uintptr_t>(CTRL_CLOSE_EVENT)), 0, nullptr);
+  smoke.Check(thread != nullptr, "the control routine starts");
+  if (thread == nullptr) return;
+  for (int i = 0; i < 200 && !host.InterruptRequested(); ++i) host.Sleep(10);
+  smoke.Check(host.InterruptRequested(), "closing the window asks the job to stop, as Ctrl-C does");
+  smoke.Check(WaitForSingleObject(thread, 500) == WAIT_TIMEOUT,
+              "the handler keeps the process until the job has stopped");
+}
+
 }  // namespace
 
 int main() {
@@ -220,6 +255,7 @@ int main() {
   CheckDeviceFiles(*host, smoke);
   CheckVideoDevices(*host, smoke);
   CheckServices(*host, smoke);
+  CheckConsoleClose(*host, smoke);
   if (smoke.failures() != 0) {
     smoke.Say(std::to_string(smoke.failures()), " check(s) failed\n");
     return 1;

@@ -43,6 +43,9 @@ done
 
 work=$(mktemp -d /tmp/zemb-wine-faces.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# Wine reads Unix file names and arguments in the locale's character set:
+# UTF-8, so that names of any letters reach the Windows side whole.
+export LANG=C.UTF-8
 cleanup() {
   "$wineserver" -k > /dev/null 2>&1
   rm -rf "$work"
@@ -340,6 +343,75 @@ for face in own cdrom xu; do
   step $face zemb write KESH_ROM_FILE.bin "${zcfg[@]}"
   expect_status "$face zemb write of the same file" 0
   expect_in "$face zemb write of the same file" "$work/w.out" "nothing needed writing"
+
+  # zemb's work on several units (--all: here the one on this face, in a
+  # worker thread with a host of its own), provisioning from a ledger, and
+  # two zemb.exe processes after one unit: the second waits on the unit's
+  # Global\ mutex while the first stalls on an erase that never ends, and
+  # gets the unit when the first gives up. The tables and the ledger hold
+  # times and device paths; what must agree with the native build is the
+  # device.
+  if [ $face = cdrom ]; then
+    run_both zemb write KESH_ROM_FILE.bin "${zcfg[@]}" --all --full
+    expect_status "$face zemb write --all" 0
+    compare_devices "$face zemb write --all"
+    rm -f "$wrun/units.csv" "$ndev/units.csv"
+    run_both zemb provision KESH_ROM_FILE.bin "${zcfg[@]}" --ledger units.csv \
+      --serial-from 20000130041500 --mac-from 02-00-5E-00-10-00 --count 4
+    expect_status "$face zemb provision" 0
+    compare_devices "$face zemb provision"
+    expect_in "$face zemb provision" "$wrun/units.csv" ",20000130041500,"
+    (cd "$wdev" && "$zembsim" fault stall 0 > /dev/null) || fail "zembsim fault stall"
+    before=$(stat -c %Y.%s "$wdev/ZembSimDevice/device.txt")
+    (cd "$wrun" && "$wine" "$wzemb" write KESH_ROM_FILE.bin "${zcfg[@]}" --full \
+      > "$work/z1.out" 2> "$work/z1.err") &
+    first=$!
+    # The first holds the unit once its erase has reached the device.
+    for _ in $(seq 100); do
+      [ "$(stat -c %Y.%s "$wdev/ZembSimDevice/device.txt")" != "$before" ] && break
+      sleep 0.1
+    done
+    (cd "$wrun" && "$wine" "$wzemb" info "${zcfg[@]}" > "$work/z2.out" 2> "$work/z2.err")
+    s2=$?
+    wait $first
+    s1=$?
+    [ "$s1" -eq 1 ] || fail "two zemb.exe on one unit: the stalled write exits $s1, not 1"
+    [ "$s2" -eq 0 ] || fail "two zemb.exe on one unit: info after it exits $s2, not 0"
+    grep -qF "in use by another run, waiting" "$work/z2.out" "$work/z2.err" ||
+      fail "two zemb.exe on one unit: info did not wait for the write"
+    (cd "$wdev" && "$zembsim" fault clear > /dev/null)
+  fi
+
+  # A folder whose name holds letters of several code pages (the euro sign,
+  # a Polish letter, a CJK character): every program takes its files from
+  # there by name and zemb writes its output file there, as from a profile
+  # folder such as C:\Users\Łukasz.
+  if [ $face = cdrom ]; then
+    uni='t€Ł中'
+    for side in "$wrun" "$ndev"; do
+      mkdir -p "$side/$uni"
+      cp "$side"/{spi.cfg,hwfw.bin,KESH_ROM_FILE.bin} "$side/$uni/"
+    done
+    step $face rom HWFW "$uni/hwfw.bin" "$uni/spi.cfg"
+    expect_in "$face HWFW from $uni" "$work/w.out" "Burn Pass"
+    step $face misc SER 20000130041416 "$uni/spi.cfg"
+    expect_in "$face SER with $uni/spi.cfg" "$work/w.out" "Burn Pass"
+    # zemb names its files on standard output, which is a file here: in the
+    # ANSI code page (Windows-1252 in this prefix, Ł as its nearest L).
+    run_both zemb write "$uni/KESH_ROM_FILE.bin" --config "$uni/spi.cfg"
+    expect_status "$face zemb write from $uni" 0
+    compare_devices "$face zemb write from $uni"
+    expect_in "$face zemb write from $uni" "$work/w.out" $'wrote t\x80L?/KESH_ROM_FILE.bin: '
+    rm -f "$wrun/$uni/out.bin" "$ndev/$uni/out.bin"
+    run_both zemb read "$uni/out.bin" --config "$uni/spi.cfg"
+    expect_status "$face zemb read into $uni" 0
+    expect_in "$face zemb read into $uni" "$work/w.out" $'read 65536 bytes into t\x80L?/out.bin'
+    cmp -s "$wrun/$uni/out.bin" "$wdev/ZembSimDevice/rom.bin" ||
+      fail "$face zemb read into $uni: out.bin is not the ROM"
+    # ZembIoAccess names no file: it runs from the folder.
+    (cd "$wrun/$uni" && "$wine" "$wio" GPIO GET > "$work/w.raw" 2>&1)
+    expect_in "$face GPIO from $uni" "$work/w.raw" "Succee"
+  fi
 
   step $face rom ERASE spi.cfg
   echo "$face face: done ($((SECONDS - t)) s)"

@@ -7,6 +7,7 @@
 #include "common/base/console.h"
 #include "common/host/windows_api.h"
 #if !defined(_WIN32)
+#include "common/host/file_names.h"
 #include "common/host/posix_lock.h"
 #endif
 
@@ -37,7 +38,7 @@ PoolFileLock::~PoolFileLock() = default;
 bool PoolFileLock::Take(const std::string& path, PoolError* error) {
   const std::string lockPath = path + ".lock";
 #if defined(_WIN32)
-  HANDLE handle = CreateFileA(lockPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+  HANDLE handle = CreateFileW(WideFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   handle_ = handle;

@@ -36,6 +36,7 @@
 #include <thread>
 
 #include "common/base/console.h"
+#include "common/host/file_names.h"
 #include "common/host/windows_api.h"
 #include "zemb/pool/csv.h"
 #include "zemb/pool/file_lock.h"
@@ -116,9 +117,9 @@ class AppendFile {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeldRetryMs);
     for (;;) {
 #if defined(_WIN32)
-      handle_ = CreateFileA(path.c_str(), createNew ? GENERIC_WRITE : FILE_APPEND_DATA,
-                            FILE_SHARE_READ, nullptr, createNew ? CREATE_NEW : OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+      handle_ = CreateFileW(WideFromUtf8(path).c_str(),
+                            createNew ? GENERIC_WRITE : FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                            createNew ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle_ != INVALID_HANDLE_VALUE) return true;
       const DWORD code = GetLastError();
       const bool held = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
@@ -221,7 +222,7 @@ class AppendFile {
 // Makes a new file's name durable in its folder.
 void SyncFolderOf(const std::string& path) {
 #if !defined(_WIN32)
-  std::string folder = fs::path(path).parent_path().string();
+  std::string folder = FileName(FilePath(path).parent_path());
   if (folder.empty()) folder = ".";
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
@@ -275,7 +276,7 @@ class JournalPool final : public PoolStore {
       if (!file.Append(text, error)) {
         // Made by this call under the lock, and not a pool yet.
         file.Close();
-        std::remove(path_.c_str());
+        RemoveFile(path_);
         return false;
       }
       file.Close();
@@ -304,7 +305,7 @@ class JournalPool final : public PoolStore {
 
   bool Open(PoolError* error) override {
     std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path_, ec);
+    const fs::file_status status = fs::symlink_status(FilePath(path_), ec);
     if (!fs::exists(status)) {
       *error = Err(PoolErrorKind::NoPool,
                    "there is no pool at " + path_ +
@@ -427,7 +428,7 @@ class JournalPool final : public PoolStore {
  private:
   // Reads the pool and column lines: range_ and headEnd_.
   bool ReadHead(PoolError* error) {
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(FilePath(path_), std::ios::binary);
     if (!in) {
       *error = Err(PoolErrorKind::Unreachable, "cannot read the pool " + path_);
       return false;
@@ -480,7 +481,7 @@ class JournalPool final : public PoolStore {
   bool ScanFrom(uint64_t from, uint32_t firstLine, uint64_t* end, bool* tornTail,
                 uint32_t* ledgerRows, Take take, PoolError* error) {
     uint32_t lineNo = firstLine;
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(FilePath(path_), std::ios::binary);
     in.seekg(static_cast<std::streamoff>(from));
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.eof() && !in.good()) {
@@ -597,7 +598,7 @@ class JournalPool final : public PoolStore {
   // is not believed.
   uint32_t TailSum(uint64_t covered) const {
     constexpr uint64_t kTail = 4096;
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(FilePath(path_), std::ios::binary);
     const uint64_t from = covered > kTail ? covered - kTail : 0;
     in.seekg(static_cast<std::streamoff>(from));
     std::string text(static_cast<size_t>(covered - from), '\0');
@@ -626,7 +627,7 @@ class JournalPool final : public PoolStore {
   }
 
   bool ReadIndex(Allocations* a) const {
-    std::ifstream in(index_, std::ios::binary);
+    std::ifstream in(FilePath(index_), std::ios::binary);
     std::string text;
     if (!in || !std::getline(in, text)) return false;
     const size_t comma = text.rfind(',');
@@ -661,19 +662,19 @@ class JournalPool final : public PoolStore {
     // Not synced: a lost or stale index is rebuilt from the journal, which is.
     const std::string temp = index_ + ".new";
     {
-      std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+      std::ofstream out(FilePath(temp), std::ios::binary | std::ios::trunc);
       out << IndexText(a);
       if (!out) return;
     }
     std::error_code ec;
-    fs::rename(temp, index_, ec);
+    fs::rename(FilePath(temp), FilePath(index_), ec);
   }
 
   // Under the lock: what allocation needs, from the index when it covers
   // the journal, brought up to date from the lines after what it covers.
   bool LoadAllocations(Allocations* a, PoolError* error) {
     std::error_code ec;
-    const uint64_t size = fs::file_size(path_, ec);
+    const uint64_t size = fs::file_size(FilePath(path_), ec);
     if (ec) {
       *error = Err(PoolErrorKind::Unreachable, "cannot read the pool " + path_);
       return false;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "common/host/file_names.h"
 #include "zemb/pool/csv.h"
 #include "zemb/pool/file_lock.h"
 #include "zemb/pool/pool.h"
@@ -39,7 +40,7 @@ bool ReadSpool(const std::string& path, std::vector<SpoolRow>* rows, std::string
   rows->clear();
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) return true;
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FilePath(path), std::ios::binary);
   if (!in) {
     *error = "cannot read the spool " + path;
     return false;
@@ -85,7 +86,7 @@ bool SpoolRecord(const std::string& spoolPath, const std::string& poolSpec,
   }
   std::error_code ec;
   const bool fresh = !std::filesystem::exists(spoolPath, ec);
-  std::FILE* file = std::fopen(spoolPath.c_str(), "ab");
+  std::FILE* file = OpenFile(spoolPath, "ab");
   if (file == nullptr) {
     *error = "cannot open the spool " + spoolPath;
     return false;
@@ -145,7 +146,7 @@ bool SyncSpool(const std::string& spoolPath, const std::string& poolSpec, PoolSt
   std::string text = SpoolHeader() + "\n";
   for (const SpoolRow* row : keep) text += row->text + "\n";
   if (keep.empty()) {
-    std::remove(spoolPath.c_str());
+    RemoveFile(spoolPath);
   } else if (result->pushed > 0) {
     ZembOutputFile out;
     std::string failed;

@@ -5,7 +5,10 @@
 #include <new>
 #include <span>
 
+#include "common/host/console_text.h"
+#include "common/host/file_names.h"
 #include "common/host/win32/scsi_layout.h"
+#include "common/host/win32/usb_port.h"
 #include "common/host/win32/win32_parts.h"
 
 namespace zemb::win32 {
@@ -144,10 +147,10 @@ void CloseClassList(DevInfoList list) {
   SetupDiDestroyDeviceInfoList(ToDevInfo(list));
 }
 
-DeviceHandle OpenDevice(const std::string& path) {
+DeviceHandle OpenDevice(const std::string& path, bool readWrite) {
   HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, 0, nullptr);
+      CreateFileA(path.c_str(), readWrite ? GENERIC_READ | GENERIC_WRITE : 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   return reinterpret_cast<DeviceHandle>(handle);
 }
 
@@ -163,6 +166,78 @@ bool DeviceControl(DeviceHandle handle, uint32_t controlCode, const void* in, ui
                               outLength, &returned, nullptr);
   if (bytesReturned != nullptr) *bytesReturned = returned;
   return ok != FALSE;
+}
+
+namespace {
+
+// The location of the USB device `node` (instance `id`): its first location
+// path, or where the system has none, its location information
+// ("Port_#0003.Hub_#0002").
+std::wstring UsbLocation(HDEVINFO list, const wchar_t* id, DEVINST node) {
+  // DEVPKEY_Device_LocationPaths, spelled out: the header defines it only
+  // for the one file that instantiates the property keys.
+  static const DEVPROPKEY kLocationPaths = {
+      {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  if (SetupDiOpenDeviceInfoW(list, id, nullptr, 0, &device)) {
+    wchar_t paths[1024] = {};
+    DEVPROPTYPE type = 0;
+    DWORD size = 0;
+    if (SetupDiGetDevicePropertyW(list, &device, &kLocationPaths, &type,
+                                  reinterpret_cast<BYTE*>(paths), sizeof paths - sizeof(wchar_t),
+                                  &size, 0) &&
+        type == DEVPROP_TYPE_STRING_LIST) {
+      std::wstring first = FirstOfMultiString(paths, size / sizeof(wchar_t));
+      if (!first.empty()) return first;
+    }
+  }
+  wchar_t location[256] = {};
+  ULONG type = 0;
+  ULONG length = sizeof location - sizeof(wchar_t);
+  if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, &type, location, &length,
+                                        0) == CR_SUCCESS &&
+      type == REG_SZ) {
+    return FirstOfMultiString(location, length / sizeof(wchar_t));
+  }
+  return {};
+}
+
+}  // namespace
+
+// Asks the Plug and Play manager only, never the device.
+std::string UsbPortOf(const std::string& devicePath) {
+  HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  if (list == INVALID_HANDLE_VALUE) return {};
+  std::wstring port;
+  SP_DEVICE_INTERFACE_DATA iface = {};
+  iface.cbSize = sizeof iface;
+  SP_DEVINFO_DATA owner = {};
+  owner.cbSize = sizeof owner;
+  const std::wstring path = WideFromUtf8(devicePath);
+  // The detail query fails for want of a buffer but fills in the device
+  // the interface belongs to.
+  if (SetupDiOpenDeviceInterfaceW(list, path.c_str(), 0, &iface) &&
+      (SetupDiGetDeviceInterfaceDetailW(list, &iface, nullptr, 0, nullptr, &owner) ||
+       ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) &&
+      owner.DevInst != 0) {
+    DEVINST node = owner.DevInst;
+    // A face is a few levels below its USB device; a tree deeper than this
+    // is not a unit's.
+    for (int depth = 0; depth < 16; ++depth) {
+      wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+      if (CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) break;
+      if (IsUsbDeviceInstance(id)) {
+        port = UsbLocation(list, id, node);
+        break;
+      }
+      DEVINST parent = 0;
+      if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+      node = parent;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(list);
+  return Utf8FromWide(port);
 }
 
 // The invalid value is never closed: it doubles as the current-process

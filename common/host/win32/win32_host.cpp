@@ -6,6 +6,8 @@
 // win32_devices.cpp, the COM side in win32_com.cpp.
 #include <cstdio>
 
+#include "common/host/console_text.h"
+#include "common/host/file_names.h"
 #include "common/host/win32/win32_parts.h"
 #include "common/host/win32/win32_pause.h"
 
@@ -73,12 +75,20 @@ class Win32Host final : public Host {
     return ListedInterfacePath(list, interfaceClass, index, devicePath);
   }
   void DestroyDeviceInfoList(DevInfoList list) override { CloseClassList(list); }
-  DeviceHandle CreateFile(const std::string& path) override { return OpenDevice(path); }
+  DeviceHandle CreateFile(const std::string& path) override { return OpenDevice(path, true); }
+  DeviceHandle OpenDeviceForQuery(const std::string& path) override {
+    return OpenDevice(path, false);
+  }
   bool DeviceIoControl(DeviceHandle handle, uint32_t controlCode, const void* in, uint32_t inLength,
                        void* out, uint32_t outLength, uint32_t* bytesReturned) override {
     return DeviceControl(handle, controlCode, in, inLength, out, outLength, bytesReturned);
   }
   void CloseHandle(DeviceHandle handle) override { CloseDevice(handle); }
+
+  std::string DevicePort(const std::string& devicePath) override {
+    KeepLastError keep;
+    return UsbPortOf(devicePath);
+  }
 
   std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override {
     *busy = false;
@@ -124,15 +134,17 @@ class Win32Host final : public Host {
 
   // Inserts are left as they stand: the text is printed, never formatted,
   // and without the flag a message with inserts would read arguments that
-  // were never passed.
+  // were never passed. The text is taken as UTF-16 and kept as UTF-8, like
+  // every other text of the tools; the console writes turn it into what the
+  // console or the file expects.
   bool FormatSystemMessage(uint32_t error, std::string* text) override {
     KeepLastError keep;
-    char* buffer = nullptr;
-    DWORD length = FormatMessageA(
+    wchar_t* buffer = nullptr;
+    DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0x400, reinterpret_cast<char*>(&buffer), 0, nullptr);
+        nullptr, error, 0x400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     bool found = length != 0 && buffer != nullptr;
-    if (found && text != nullptr) text->assign(buffer, length);
+    if (found && text != nullptr) *text = Utf8FromWide(std::wstring_view(buffer, length));
     if (buffer != nullptr) LocalFree(buffer);
     return found;
   }
@@ -152,7 +164,7 @@ class Win32Host final : public Host {
 
   void CreateDirectory(const std::string& path) override {
     KeepLastError keep;
-    CreateDirectoryA(path.c_str(), nullptr);
+    CreateDirectoryW(WideFromUtf8(path).c_str(), nullptr);
   }
 
   // Narrow text goes through stdio in text mode, flushed at once so that it
@@ -160,14 +172,12 @@ class Win32Host final : public Host {
   // with colour changes.
   void WriteStdout(std::string_view text) override {
     KeepLastError keep;
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    WriteNarrow(text, stdout, STD_OUTPUT_HANDLE);
   }
 
   void WriteStderr(std::string_view text) override {
     KeepLastError keep;
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    WriteNarrow(text, stderr, STD_ERROR_HANDLE);
   }
 
   // On a console the text goes out as UTF-16, whatever its code page; when
@@ -216,12 +226,60 @@ class Win32Host final : public Host {
 
  private:
   // Runs on a thread of its own that the system starts for the event.
+  // Closing the console window, logging off and shutting down end the
+  // process as soon as this returns, whatever it answers; the system waits
+  // some seconds first. So those ask the job to stop, as Ctrl-C does, and
+  // never return: the job finishes the sector in hand, verifies and
+  // records it, and the process ends when the job does (or when the system
+  // stops waiting).
   static BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    interrupted_ = 1;
-    return TRUE;
+    switch (event) {
+      case CTRL_C_EVENT:
+      case CTRL_BREAK_EVENT:
+        interrupted_ = 1;
+        return TRUE;
+      case CTRL_CLOSE_EVENT:
+      case CTRL_LOGOFF_EVENT:
+      case CTRL_SHUTDOWN_EVENT:
+        interrupted_ = 1;
+        for (;;) ::Sleep(INFINITE);
+      default:
+        return FALSE;
+    }
   }
   static inline volatile LONG interrupted_ = 0;
+
+  // The tools' own text is ASCII and goes out byte for byte. Text that is
+  // not (a path the operator typed, the system's message) is UTF-8 inside:
+  // a console gets it as UTF-16, whatever its code page; a file or a pipe
+  // gets it in the ANSI code page, the bytes the narrow calls gave before.
+  // Bytes that are not UTF-8 go out as they are.
+  static void WriteNarrow(std::string_view text, std::FILE* stream, DWORD which) {
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (!ascii && IsUtf8(text)) {
+      std::fflush(stream);
+      const std::wstring wide = WideFromUtf8(text);
+      HANDLE console = GetStdHandle(which);
+      DWORD mode = 0;
+      if (console != nullptr && console != INVALID_HANDLE_VALUE && GetConsoleMode(console, &mode)) {
+        WriteConsoleWide(console, wide);
+        return;
+      }
+      const int length = static_cast<int>(wide.size() > 0x7FFFFFF ? 0x7FFFFFF : wide.size());
+      const int bytes =
+          WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+      if (bytes > 0) {
+        std::string ansi(static_cast<size_t>(bytes), '\0');
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), length, ansi.data(), bytes, nullptr, nullptr);
+        std::fwrite(ansi.data(), 1, ansi.size(), stream);
+        std::fflush(stream);
+        return;
+      }
+    }
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+  }
 
   // Older consoles refuse very long writes, so the text goes in pieces that
   // never split a surrogate pair.

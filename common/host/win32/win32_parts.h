@@ -13,6 +13,9 @@
 #include <ksproxy.h>  // IKsControl; KSNODETYPE_DEV_SPECIFIC is compared above the seam
 #include <ntddscsi.h>
 #include <setupapi.h>
+// After setupapi.h: CM_Get_Parent and the device node calls.
+#include <cfgmgr32.h>
+#include <devpropdef.h>
 
 // Host has members of these names; the A/W macros would rename them.
 #undef CreateFile
@@ -70,10 +73,14 @@ DevInfoList OpenClassList(const Guid& interfaceClass);
 bool ListedInterfacePath(DevInfoList list, const Guid& interfaceClass, uint32_t index,
                          std::string* devicePath);
 void CloseClassList(DevInfoList list);
-DeviceHandle OpenDevice(const std::string& path);
+// `readWrite` false: no access, for the queries that need none.
+DeviceHandle OpenDevice(const std::string& path, bool readWrite);
 bool DeviceControl(DeviceHandle handle, uint32_t controlCode, const void* in, uint32_t inLength,
                    void* out, uint32_t outLength, uint32_t* bytesReturned);
 void CloseDevice(DeviceHandle handle);
+// The location of the USB device above the face at `devicePath`; empty
+// when there is none (a face not on USB) or it cannot be told.
+std::string UsbPortOf(const std::string& devicePath);
 
 // --- win32_com.cpp: COM and kernel streaming --------------------------------
 
