@@ -3,9 +3,11 @@
 #include "zemb/zemb.h"
 
 #include <cstdarg>
+#include <string_view>
 
 #include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
+#include "zemb/station/station.h"
 #include "zemb/zemb_run.h"
 
 namespace zemb {
@@ -168,6 +170,10 @@ int RunZemb(int argc, const char* const* argv, Host& host) {
 }
 
 int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost) {
+  // The station has a command line of its own.
+  if (argc >= 2 && std::string_view(argv[1]) == "station") {
+    return RunStation(argc, argv, host, makeHost);
+  }
   ZembOptions options;
   std::string error;
   if (!ParseZembArguments(argc, argv, &options, &error)) {
