@@ -254,13 +254,18 @@ class StationTest : public ::testing::Test {
 };
 
 TEST_F(StationTest, FourSlotsPassWithTheirOwnIdentitiesAndAUnitOnNoSlotIsNeverTouched) {
-  Profile(R"("s1": "p1", "s2": "p2", "s3": "p3", "s4": "p4")");
-  for (int n = 1; n <= 4; ++n) {
-    Bytes rom(test::kRomSize, 0xFF);
-    const Bytes record = RecordFor(n);
-    std::copy(record.begin(), record.end(), rom.begin() + kMiscAddress);
-    PlugPrepared("u" + std::to_string(n), "p" + std::to_string(n), {rom});
-  }
+  std::string text;
+  ASSERT_EQ(test::RunCommand(std::string("'") + ZEMB_ZEMB +
+                                 "' pool init --pool pool.csv --serial-from 20000130041400 "
+                                 "--mac-from 02-00-5E-00-00-00 --count 10",
+                             &text),
+            0)
+      << text;
+  test::WriteText("profile.json",
+                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
+                  R"( "pool": "pool.csv", "slots": {"s1": "p1", "s2": "p2", "s3": "p3",)"
+                  R"( "s4": "p4"}})");
+  for (int n = 1; n <= 4; ++n) PlugBlank("u" + std::to_string(n), "p" + std::to_string(n));
   const Bytes foreign = test::Pattern(test::kRomSize, 5);
   PlugPrepared("x", "p9", {foreign});
   station.Start("profile.json");
@@ -279,16 +284,23 @@ TEST_F(StationTest, FourSlotsPassWithTheirOwnIdentitiesAndAUnitOnNoSlotIsNeverTo
     const std::vector<Json> passed = EventsOf(events, slot, "passed");
     ASSERT_EQ(passed.size(), 1u) << slot;
     EXPECT_EQ(passed[0]["port"], "p" + std::to_string(n));
-    EXPECT_EQ(passed[0]["serial"], "2000013004140" + std::to_string(n));
-    EXPECT_EQ(passed[0]["mac_p"], "02-00-5E-00-0" + std::to_string(n) + "-00");
     EXPECT_EQ(passed[0]["profile_sha256"].get<std::string>().size(), 64u);
-    serials.insert(passed[0]["serial"].get<std::string>());
+    const std::string serial = passed[0]["serial"], macP = passed[0]["mac_p"];
+    serials.insert(serial);
+    macs.insert(macP);
     macs.insert(passed[0]["mac_s"].get<std::string>());
     ids.insert(passed[0]["unit"].get<std::string>());
-    EXPECT_EQ(Rom("u" + std::to_string(n)), Written(RecordFor(n))) << slot;
+    // The unit holds the image and the identity its event names.
+    const Bytes rom = Rom("u" + std::to_string(n));
+    const uint8_t* record = rom.data() + kMiscAddress;
+    EXPECT_EQ(SerialText(record + kMiscSerialOffset), serial) << slot;
+    EXPECT_EQ(MacText(record + kMiscPSideMacOffset), macP) << slot;
+    EXPECT_EQ(MacText(record + kMiscSSideMacOffset), passed[0]["mac_s"]) << slot;
+    EXPECT_TRUE(std::equal(rom.begin(), rom.begin() + kMiscAddress, image_.begin())) << slot;
+    EXPECT_EQ(serial.rfind("200001300414", 0), 0u) << serial;
   }
   EXPECT_EQ(serials.size(), 4u);
-  EXPECT_EQ(macs.size(), 4u);
+  EXPECT_EQ(macs.size(), 8u);
   EXPECT_EQ(ids.size(), 4u);
   EXPECT_EQ(Rom("x"), foreign);
   bool foreignSeen = false;
@@ -416,6 +428,7 @@ TEST_F(StationTest, HooksSeeTheUnitsFactsAndNeverChangeItsResult) {
     EXPECT_EQ(EventsOf(events, slot, "failed").size(), 0u) << slot;
   }
   EXPECT_EQ(EventsOf(events, "bad", "failed").size(), 1u);
+  EXPECT_EQ(Rom("u1"), Written(RecordFor(7)));  // its own identity kept
   EXPECT_EQ(Rom("u2"), image_);
   EXPECT_EQ(Rom("u3"), image_);
 }

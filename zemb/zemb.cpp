@@ -7,6 +7,7 @@
 
 #include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
+#include "zemb/provision.h"
 #include "zemb/station/station.h"
 #include "zemb/zemb_run.h"
 
@@ -147,6 +148,7 @@ constexpr struct {
     {ZembCommand::Info, ZembInfo},           {ZembCommand::Read, ZembRead},
     {ZembCommand::Verify, ZembVerify},       {ZembCommand::Write, ZembWrite},
     {ZembCommand::Provision, ZembProvision}, {ZembCommand::List, ZembList},
+    {ZembCommand::Pool, ZembPool},
 };
 
 Command CommandOf(ZembCommand command) {
@@ -213,6 +215,7 @@ int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost)
   if (checked != 0) return checked;
   std::vector<UnitTarget> targets;
   if (int status = ChooseUnits(run, &targets)) return status;
+  if (options.command == ZembCommand::Provision) MarkClones(&targets);
   return RunOnUnits(run, targets, makeHost, command);
 }
 

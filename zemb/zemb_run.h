@@ -30,6 +30,9 @@ struct UnitTarget {
   // Units of one wave run at once, a wave after the one before: an entry
   // that may be a unit seen on an earlier face waits for that face's wave.
   int wave = 0;
+  // Other units of this run that carry the same serial number: clones,
+  // which provisioning refuses.
+  std::string cloneOf;
 };
 
 // What one unit's run says while several run at once: kept here for the
@@ -114,6 +117,7 @@ int ZembVerify(ZembRun& run);
 int ZembWrite(ZembRun& run);
 int ZembProvision(ZembRun& run);
 int ZembList(ZembRun& run);
+int ZembPool(ZembRun& run);
 
 // What write and provision check before they open a device (the file, the
 // range, the ledger): a run on several units checks it once, before any
@@ -153,7 +157,9 @@ struct WriteStats {
   uint64_t erased = 0;      // erased, then programmed
 };
 
-enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, Overwritten, Replaced };
+// IdentityLeftOut: the unit's record was erased and the file's named a
+// unit (an image read from a provisioned one); the record stays erased.
+enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, IdentityLeftOut, Overwritten, Replaced };
 
 struct WriteOutcome {
   WriteStats stats;

@@ -20,6 +20,7 @@
 
 #include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
+#include "zemb/provision.h"
 #include "zemb/sha256.h"
 #include "zemb/station/station_events.h"
 #include "zemb/station/station_profile.h"
@@ -121,6 +122,7 @@ struct Worker {
   ShellResult hook;
   bool hookRan = false;
   bool removedDuringWork = false;  // set by the engine before the result is read
+  std::string label;               // scanned for the unit before it started
 };
 
 struct Slot {
@@ -143,19 +145,20 @@ struct Slot {
 
 class Station final : public StationControl {
  public:
-  Station(Host& host, HostFactory makeHost, StationProfile profile, std::string imageSha256,
-          uint8_t romType, RomParameter rom, std::FILE* events)
+  // `provision`: the pool's inputs, checked (null in mode write).
+  Station(Host& host, HostFactory makeHost, StationProfile profile, const ZembOptions& options,
+          std::string imageSha256, uint8_t romType, RomParameter rom,
+          const ProvisionInputs* provision, std::FILE* events)
       : host_(host),
         makeHost_(makeHost),
         profile_(std::move(profile)),
+        options_(options),
         imageSha256_(std::move(imageSha256)),
         romType_(romType),
         rom_(rom),
+        provision_(provision),
         events_(events),
         scanner_(makeHost) {
-    options_.command = ZembCommand::Write;
-    options_.file = profile_.image;
-    options_.config = profile_.config;
     for (const StationSlotPort& s : profile_.slots) {
       auto slot = std::make_unique<Slot>();
       slot->name = s.slot;
@@ -195,11 +198,12 @@ class Station final : public StationControl {
   Host& host_;
   HostFactory makeHost_;
   const StationProfile profile_;
+  const ZembOptions options_;
   const std::string imageSha256_;
   const uint8_t romType_;
   const RomParameter rom_;
+  const ProvisionInputs* provision_;
   std::FILE* events_;
-  ZembOptions options_;
   PlugScanner scanner_;
   std::atomic<bool> stopping_{false};
   bool terminal_ = false;
@@ -381,6 +385,7 @@ void Station::Start(Slot& slot) {
   worker->target.port = slot.unit.port;
   worker->sink.stop = &stopping_;
   Worker* w = worker.get();
+  w->label = slot.nextLabel.empty() ? slot.label : slot.nextLabel;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     slot.worker = std::move(worker);
@@ -419,7 +424,29 @@ void Station::RunWorker(Worker& w) {
       ZembRun& run;
       ~Release() { run.session.Release(); }
     } release{run};
-    w.status = ZembWrite(run);
+    if (provision_ != nullptr) {
+      // A store serves one thread: the worker opens the pool again.
+      PoolError why;
+      std::unique_ptr<PoolStore> store = OpenPoolAgain(*provision_, &why);
+      if (store == nullptr) {
+        w.status = ExitStatusOf(why.kind);
+        run.lastError = "the pool cannot be opened: " + why.text;
+      } else {
+        UnitFacts facts;
+        facts.station = profile_.station;
+        facts.operatorName = profile_.operatorName;
+        facts.profileSha256 = profile_.sha256;
+        facts.label = w.label;
+        UnitRecord record;
+        w.status = ProvisionUnit(run, *provision_, *store, facts, &record);
+        if (!record.serial.empty()) {
+          w.sink.SetSerial(record.serial);
+          w.sink.SetMacs(record.macP, record.macS);
+        }
+      }
+    } else {
+      w.status = ZembWrite(run);
+    }
     w.reason = run.lastError;
     std::string notes;
     {
@@ -831,23 +858,28 @@ int RunStation(int argc, const char* const* argv, Host& host, HostFactory makeHo
     host.WriteStderr("zemb: error: " + error + "\n");
     return kExitUsage;
   }
-  if (profile.mode == "provision") {
-    host.WriteStderr(
-        "zemb: error: mode \"provision\" needs the identity pool, which this build "
-        "lacks; mode \"write\" works\n");
-    return kExitUsage;
-  }
   ZembOptions options;
-  options.command = ZembCommand::Write;
+  const bool provision = profile.mode == "provision";
+  options.command = provision ? ZembCommand::Provision : ZembCommand::Write;
   options.file = profile.image;
   options.config = profile.config;
+  options.pool = profile.pool;
+  options.station = profile.station;
+  options.operatorName = profile.operatorName;
   ZembRun run(host, options);
   if (!ReadRomConfig(run.diag, profile.config.c_str(), &run.romType, &run.rom) ||
       run.rom.RomSize <= 0) {
     return run.Error(kExitUsage, "the ROM configuration %s cannot be used", profile.config.c_str());
   }
-  if (int status = CheckWriteInputs(run)) return status;
-  const std::string imageSha256 = FileSha256(profile.image);
+  // The image, the ROM and the pool are checked once, before any unit.
+  ProvisionInputs provisionInputs;
+  if (provision) {
+    if (int status = CheckProvisionInputs(run, &provisionInputs)) return status;
+  } else if (int status = CheckWriteInputs(run)) {
+    return status;
+  }
+  const std::string imageSha256 =
+      provision ? provisionInputs.imageSha256 : FileSha256(profile.image);
 
   PageOptions pageOptions;
   if (!listen.empty() && !ParseListenAddress(listen, &pageOptions, &error)) {
@@ -872,7 +904,8 @@ int RunStation(int argc, const char* const* argv, Host& host, HostFactory makeHo
   }
   int status = kExitOk;
   {
-    Station station(host, makeHost, profile, imageSha256, run.romType, run.rom, events);
+    Station station(host, makeHost, profile, options, imageSha256, run.romType, run.rom,
+                    provision ? &provisionInputs : nullptr, events);
     std::unique_ptr<StationPage> page;
     if (!listen.empty()) {
       page = StartStationPage(station, pageOptions, &error);
