@@ -171,7 +171,10 @@ class SimSession : public SimHost {
       : SimHost(std::move(machine), DevicesOf(units), *clock, ConsoleMode::Process),
         clock_(std::move(clock)),
         units_(std::move(units)),
-        plugged_(std::move(plugged)) {}
+        plugged_(std::move(plugged)) {
+    // Nobody reads a process's call log, and a station's host lives for days.
+    SetCallLog(false);
+  }
 
   // Units plugged or unplugged since this session was made: the folders'
   // names and their device.txt files, looked at without reading them.

@@ -390,6 +390,10 @@ void Station::Start(Slot& slot) {
     std::lock_guard<std::mutex> hold(mutex_);
     slot.worker = std::move(worker);
     slot.worked = true;
+    if (!anyStarted_) {
+      anyStarted_ = true;
+      firstStart_ = SteadyClock::now();
+    }
     slot.state = "working";
     slot.percent = 0;
     slot.lastPercent = 0;
@@ -400,10 +404,6 @@ void Station::Start(Slot& slot) {
       slot.label = slot.nextLabel;
       slot.nextLabel.clear();
     }
-  }
-  if (!anyStarted_) {
-    anyStarted_ = true;
-    firstStart_ = SteadyClock::now();
   }
   Emit(EventOf(slot, "started"));
   w->thread = std::thread([this, w] { RunWorker(*w); });
