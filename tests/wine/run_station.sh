@@ -9,6 +9,8 @@
 set -u
 winbuild=${1:?usage: run_station.sh WINDOWS_X64_SIM_BUILD_DIR NATIVE_BUILD_DIR}
 natbuild=${2:?usage: run_station.sh WINDOWS_X64_SIM_BUILD_DIR NATIVE_BUILD_DIR}
+winbuild=$(cd "$winbuild" 2> /dev/null && pwd) || { echo "SKIPPED: no $1"; exit 77; }
+natbuild=$(cd "$natbuild" 2> /dev/null && pwd) || { echo "SKIPPED: no $2"; exit 77; }
 wine=$(command -v wine64 || true)
 [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64
 if [ -z "$wine" ]; then echo "SKIPPED: wine64 is not installed"; exit 77; fi
@@ -43,7 +45,11 @@ cat > profile.json << 'JSON'
 JSON
 
 # How many events named $1 the file holds.
-count() { grep -c "\"event\":\"$1\"" events.jsonl 2> /dev/null || true; }
+count() {
+  local n
+  n=$(grep -c "\"event\":\"$1\"" events.jsonl 2> /dev/null)
+  echo "${n:-0}"
+}
 wait_for() {  # event, count, seconds
   local end=$((SECONDS + $3))
   while [ "$(count "$1")" -lt "$2" ]; do

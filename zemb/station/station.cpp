@@ -191,6 +191,8 @@ class Station final : public StationControl {
   void Settle(Slot& slot);  // the worker's hook, and its record
   void RunWorker(Worker& worker);
   void DrawView(bool force);
+  // A line of the station's own on standard error, above the view.
+  void Say(const std::string& line);
   void PlainLine(const StationEvent& e);
   Slot* SlotNamed(const std::string& name);
   bool AnyWorking() const;
@@ -304,6 +306,16 @@ void Station::DrawView(bool force) {
                   static_cast<unsigned long long>(snap.failed), snap.unitsPerHour);
   drawnLines_ = snap.slots.size() + 1;
   host_.WriteStderr(frame);
+}
+
+void Station::Say(const std::string& line) {
+  std::string text;
+  if (terminal_ && drawnLines_ > 0) {
+    text = Format("\x1b[%uA\r\x1b[J", static_cast<unsigned>(drawnLines_));
+    drawnLines_ = 0;
+  }
+  host_.WriteStderr(text + line + "\n");
+  DrawView(true);
 }
 
 void Station::Look() {
@@ -744,10 +756,8 @@ int Station::Run() {
       } else if (word == "rearm") {
         Slot* slot = SlotNamed(rest);
         if (slot == nullptr || !slot->held) {
-          host_.WriteStderr(
-              "zemb: " +
-              (slot == nullptr ? "no slot is named " + rest : "slot " + rest + " is not held") +
-              "\n");
+          Say("zemb: " +
+              (slot == nullptr ? "no slot is named " + rest : "slot " + rest + " is not held"));
           continue;
         }
         {
@@ -761,7 +771,7 @@ int Station::Run() {
         const size_t gap = rest.find(' ');
         Slot* slot = SlotNamed(rest.substr(0, gap));
         if (slot == nullptr || gap == std::string::npos) {
-          host_.WriteStderr("zemb: scan takes a slot's name and a label\n");
+          Say("zemb: scan takes a slot's name and a label");
           continue;
         }
         StationEvent e = EventOf(*slot, "scanned");
@@ -777,14 +787,12 @@ int Station::Run() {
         }
         Emit(e);
       } else if (!word.empty()) {
-        host_.WriteStderr("zemb: the station takes quit, rearm SLOT and scan SLOT LABEL\n");
+        Say("zemb: the station takes quit, rearm SLOT and scan SLOT LABEL");
       }
     }
     if ((quitSaid || host_.InterruptRequested()) && !stopping_) {
       stopping_ = true;
-      host_.WriteStderr(
-          "zemb: stopping: no new unit starts; units in hand stop at their next "
-          "sector boundary\n");
+      Say("zemb: stopping: no new unit starts; units in hand stop at their next sector boundary");
     }
     Look();
     for (size_t i = 0; i < slots_.size(); ++i) Tend(*slots_[i]);
