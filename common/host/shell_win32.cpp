@@ -92,7 +92,9 @@ ShellResult RunSystemShell(const std::string& command, const ShellEnvironment& e
   startup.hStdOutput = writeEnd;
   startup.hStdError = writeEnd;
   PROCESS_INFORMATION process{};
-  std::string line = "cmd.exe /c " + command;
+  // /s with the whole command in quotes: cmd.exe takes away exactly those
+  // two and runs the rest as written, whatever quotes it holds itself.
+  std::string line = "cmd.exe /s /c \"" + command + "\"";
   std::string block = EnvironmentBlock(environment);
   const BOOL created =
       ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, block.data(),

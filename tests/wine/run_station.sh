@@ -41,7 +41,7 @@ head -c 40960 /dev/urandom > image.bin
 cat > profile.json << 'JSON'
 {"mode": "write", "image": "image.bin", "config": "spi.cfg",
  "slots": {"left": "p1", "right": "p2"},
- "on_pass": "echo %ZEMB_SLOT% %ZEMB_PORT% %ZEMB_RESULT%> hook-%ZEMB_SLOT%.txt"}
+ "on_pass": "echo %ZEMB_SLOT% %ZEMB_PORT% %ZEMB_RESULT%> \"hook-%ZEMB_SLOT%.txt\""}
 JSON
 
 # How many events named $1 the file holds.
