@@ -83,7 +83,10 @@ struct Fault {
     FailRequest,   // the nth request of `kind` fails with `error`
     StallOp,       // the nth ROM operation started with `op` (0 = any) never finishes
     CorruptWrite,  // the nth ROM write stores its first byte with bit 0 flipped
-    ShortXuRead,   // the nth extension-unit control read returns one byte short
+    // The nth read returns one byte short with success: an extension-unit
+    // control read, or a CD-ROM command with data from the device (GOOD
+    // status, DataTransferLength one below the request).
+    ShortRead,
     // The nth request of `kind` reaching the CD-ROM face's firmware is
     // refused with CHECK CONDITION (hardware error) and not carried out;
     // the pass-through itself succeeds.

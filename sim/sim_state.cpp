@@ -311,7 +311,7 @@ std::string FaultToText(const Fault& f) {
       return "stall " + HexText(f.op, 2) + " " + std::to_string(f.nth);
     case Fault::Type::CorruptWrite:
       return "corrupt " + std::to_string(f.nth);
-    case Fault::Type::ShortXuRead:
+    case Fault::Type::ShortRead:
       return "short-read " + std::to_string(f.nth);
     case Fault::Type::RefuseCommand:
       return std::string("refuse ") + RequestKindName(f.kind) + " " + std::to_string(f.nth);
@@ -363,7 +363,7 @@ bool ParseFault(const std::vector<std::string>& words, Fault* fault, std::string
     }
     if (!nthAt(2) || !atMost(3)) return false;
   } else if (type == "corrupt" || type == "short-read") {
-    f.type = type == "corrupt" ? Fault::Type::CorruptWrite : Fault::Type::ShortXuRead;
+    f.type = type == "corrupt" ? Fault::Type::CorruptWrite : Fault::Type::ShortRead;
     if (!nthAt(1) || !atMost(2)) return false;
   } else {
     *error = "unknown fault \"" + type + "\"";

@@ -132,7 +132,8 @@ const Command kCommands[] = {
      "  stall OP [N]         the Nth ROM operation OP (0xFF, 0xFD, 0x01, 0x02; 0 = any)\n"
      "                       never finishes\n"
      "  corrupt [N]          the Nth ROM write stores its first byte with bit 0 flipped\n"
-     "  short-read [N]       the Nth extension-unit read returns one byte short\n"
+     "  short-read [N]       the Nth read (extension-unit control, CD-ROM data in)\n"
+     "                       returns one byte short with success\n"
      "  refuse KIND N        the CD-ROM face answers the Nth request of KIND with\n"
      "                       CHECK CONDITION and does not carry it out\n"
      "  clear | list         disarm all faults, or list the armed ones\n",

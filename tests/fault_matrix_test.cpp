@@ -7,7 +7,7 @@
 // per run: the nth request fails (FailRequest, kind Any), the nth ROM
 // operation never finishes (StallOp), the nth ROM write stores a flipped
 // bit (CorruptWrite), the nth extension-unit read comes back a byte short
-// (ShortXuRead), the nth command on the CD-ROM face is refused with CHECK
+// (ShortRead), the nth command on the CD-ROM face is refused with CHECK
 // CONDITION while the pass-through succeeds (RefuseCommand). Long functions are sampled: every
 // point among the first and the last 40, every 7th in between. The ROM functions run on an SPI part
 // and on an I2C part, which is written without erasing.
@@ -126,8 +126,9 @@ bool IsIoWrite(const Function& f) {
 }
 
 // The combinations that have something to inject: IO has no ROM operations
-// or writes; only the extension unit has reads that can come back short,
-// and the IO writes read nothing there; PRINT and ERASE write nothing.
+// or writes; the extension unit and the CD-ROM face have reads that can
+// come back short, and the IO writes read nothing there; PRINT and ERASE
+// write nothing.
 std::vector<Combo> Combos() {
   std::vector<Combo> combos;
   for (size_t i = 0; i < Functions().size(); ++i) {
@@ -146,7 +147,7 @@ std::vector<Combo> Combos() {
         combos.push_back({i, face, FaultType::Fail, rom});
         if (f.tool != Tool::Io) combos.push_back({i, face, FaultType::Stall, rom});
         if (writes) combos.push_back({i, face, FaultType::Corrupt, rom});
-        if (face == Face::Xu && !IsIoWrite(f)) {
+        if (face != Face::Own && !IsIoWrite(f)) {
           combos.push_back({i, face, FaultType::ShortRead, rom});
         }
         if (face == Face::Cdrom) combos.push_back({i, face, FaultType::Refuse, rom});

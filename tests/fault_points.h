@@ -15,7 +15,7 @@ enum class FaultType { Fail, Stall, Corrupt, ShortRead, Refuse };
 
 // The faults' names, in FaultType's order.
 inline const char* FaultName(FaultType fault) {
-  constexpr const char* kNames[] = {"fail_request", "stall_op", "corrupt_write", "short_xu_read",
+  constexpr const char* kNames[] = {"fail_request", "stall_op", "corrupt_write", "short_read",
                                     "refused_command"};
   static_assert(std::size(kNames) == static_cast<size_t>(FaultType::Refuse) + 1);
   const auto index = static_cast<size_t>(fault);
@@ -38,7 +38,14 @@ inline size_t Points(const std::vector<sim::TraceEntry>& trace, FaultType fault)
           case FaultType::ShortRead:
             // Reads of the request control, and of the data control. (An
             // I2C read's request write is traced as moving data from the
-            // device.)
+            // device.) On the CD-ROM face, every command whose data comes
+            // from the device: all but writes, erases and the property
+            // query.
+            if (t.face == sim::Face::Cdrom) {
+              const bool erase = t.kind == sim::RequestKind::AccessRom && t.op != 0x01;
+              return t.kind != sim::RequestKind::StorageQuery && !t.toDevice && !erase &&
+                     t.length > 0;
+            }
             return t.face == sim::Face::Xu &&
                    (t.kind == sim::RequestKind::XuRead ||
                     (t.kind == sim::RequestKind::RomData && !t.toDevice));
@@ -72,7 +79,7 @@ inline sim::Fault MakeFault(FaultType type, uint32_t nth) {
       f.type = sim::Fault::Type::CorruptWrite;
       break;
     case FaultType::ShortRead:
-      f.type = sim::Fault::Type::ShortXuRead;
+      f.type = sim::Fault::Type::ShortRead;
       break;
     case FaultType::Refuse:
       // Counted among the commands alone: discovery's property queries

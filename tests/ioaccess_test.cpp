@@ -505,7 +505,7 @@ TEST_F(IoAccessXuTest, AFailedWriteBeforeAGoodReadStillSucceeds) {
 
 TEST_F(IoAccessXuTest, FailsWhenTheReadComesBackShort) {
   sim::Fault fault;
-  fault.type = sim::Fault::Type::ShortXuRead;
+  fault.type = sim::Fault::Type::ShortRead;
   rig_.device->State().gpioData = 0x81;
   rig_.device->State().faults.push_back(fault);
   EXPECT_EQ(RunIo(rig_, {"GPIO", "GET"}), std::string(kFail) + kFailLine);

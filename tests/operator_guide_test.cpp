@@ -25,8 +25,9 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string Guide() {
-  const fs::path path =
-      fs::path(__FILE__).parent_path().parent_path() / "packaging" / "OPERATOR-GUIDE.txt";
+  // The source tree as the build names it: __FILE__ may be relative where a
+  // compiler cache rewrites paths.
+  const fs::path path = fs::path(ZEMB_SOURCE_DIR) / "packaging" / "OPERATOR-GUIDE.txt";
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();

@@ -72,14 +72,23 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"UnknownType", "T NAND N a V b S 65536 P 256 A 3", 0, kRomTypeUnset, "NAND",
                    65536, 256, 3,
                    "    NAND ROM Config Wrong !!!\n    Get ROM Parameter fail !!!\n"},
-        ConfigCase{"PageSizeKeepsLow16Bits", "T SPI N a V b S 65536 P 65537 A 3", 1, 1, "SPI",
-                   65536, 1, 3, ""},
+        // A size its field cannot hold is refused, not cut to what passes.
+        ConfigCase{"PageSize65537IsRefused", "T SPI N a V b S 65536 P 65537 A 3", 0, kRomTypeUnset,
+                   "SPI", 0, 0, 0,
+                   "    ROM Config PageSize 65537 is out of range !!!\n"
+                   "    Get ROM Parameter fail !!!\n"},
+        ConfigCase{"NegativePageSizeIsRefused", "T SPI N a V b S 65536 P -1 A 3", 0, kRomTypeUnset,
+                   "SPI", 0, 0, 0,
+                   "    ROM Config PageSize -1 is out of range !!!\n"
+                   "    Get ROM Parameter fail !!!\n"},
         ConfigCase{"PageSize65536IsZero", "T SPI N a V b S 65536 P 65536 A 3", 0, 1, "SPI", 65536,
                    0, 3,
                    "    SPI ROM Config Parameter error !!!\n    ->RomSize     65536 \n"
                    "    ->PageSize    0 \n    ->AddressSize 3 \n    Get ROM Parameter fail !!!\n"},
-        ConfigCase{"AddressSizeKeepsLow8Bits", "T SPI N a V b S 65536 P 256 A 259", 1, 1, "SPI",
-                   65536, 256, 3, ""},
+        ConfigCase{"AddressSize259IsRefused", "T SPI N a V b S 65536 P 256 A 259", 0, kRomTypeUnset,
+                   "SPI", 0, 0, 0,
+                   "    ROM Config AddressSize 259 is out of range !!!\n"
+                   "    Get ROM Parameter fail !!!\n"},
         ConfigCase{
             "AddressSize256IsZero", "T SPI N a V b S 65536 P 256 A 256", 0, 1, "SPI", 65536, 256, 0,
             "    SPI ROM Config Parameter error !!!\n    ->RomSize     65536 \n"

@@ -450,7 +450,7 @@ TEST(XuTransport, OnePageWriteIsOneDataWriteOneStartOneWait) {
 
 TEST(XuTransport, ShortStatusReadCountsAsFailed) {
   Bench b(Face::Xu);
-  b.Arm(sim::Fault::Type::ShortXuRead, sim::RequestKind::Any);
+  b.Arm(sim::Fault::Type::ShortRead, sim::RequestKind::Any);
   EXPECT_EQ(b.table->EraseSector(b.rom, 0), 0);
   EXPECT_EQ(b.host->Stderr(),
             "\nERROR:  to set XU_CONTROL_UnableVENDOR_ACCESS. (Error 0x80004005)\n");

@@ -692,9 +692,9 @@ TEST_F(SimDeviceTest, CorruptWriteFlipsBitZeroOfTheNthWrite) {
   EXPECT_FALSE(dev_->Trace()[2].failed);
 }
 
-TEST_F(SimDeviceTest, ShortXuReadReportsOneByteLessWithSuccess) {
+TEST_F(SimDeviceTest, ShortReadReportsOneByteLessWithSuccess) {
   Fault f;
-  f.type = Fault::Type::ShortXuRead;
+  f.type = Fault::Type::ShortRead;
   f.nth = 1;
   faults_ = {f};
   Make();

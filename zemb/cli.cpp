@@ -219,6 +219,8 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
       if (!flag(&options->overwriteMisc)) return false;
     } else if (key == "--full" && accepts.writeFlags) {
       if (!flag(&options->full)) return false;
+    } else if (key == "--ignore-misc" && command == ZembCommand::Verify) {
+      if (!flag(&options->ignoreMisc)) return false;
     } else if ((key == "--pool" || key == "--ledger") && accepts.ledger) {
       if (!options->pool.empty()) {
         *error = "--pool given twice (--ledger is another name for it)";

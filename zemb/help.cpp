@@ -28,7 +28,7 @@ std::string ZembHelp(ZembCommand command) {
              "  --device ID     the unit to use (see 'zemb list'); default: the first found\n"
              "Numbers are decimal, or hexadecimal after 0x.\n";
     case ZembCommand::Verify:
-      return "usage: zemb verify FILE --config CFG [--start A] [--device ID]\n"
+      return "usage: zemb verify FILE --config CFG [--start A] [--ignore-misc] [--device ID]\n"
              "\n"
              "Compares the ROM from address A (default 0) with FILE, without writing.\n"
              "Exit status 0 when they are equal; 1 with the differing ranges listed\n"
@@ -36,6 +36,8 @@ std::string ZembHelp(ZembCommand command) {
              "\n"
              "  --config CFG    the ROM configuration (type, size, page size, address size)\n"
              "  --start A       address of the file's first byte (default 0)\n"
+             "  --ignore-misc   leave out the misc record (0xB000-0xB027), which write\n"
+             "                  keeps from the unit\n"
              "  --device ID     the unit to use (see 'zemb list'); default: the first found\n";
     case ZembCommand::Write:
       return "usage: zemb write FILE --config CFG [--start A] [--overwrite-misc] [--full]\n"

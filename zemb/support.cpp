@@ -1,12 +1,21 @@
 // Files written whole or not at all, input files that must be regular, and
 // the progress line.
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+
+#include "common/host/windows_api.h"
 #else
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -66,6 +75,122 @@ bool ZembInputFile::Read(uint8_t* destination, size_t count) {
 
 // --- Output --------------------------------------------------------------
 
+// FILE.zemb-lock, held from the moment a run takes FILE on until its file
+// is in place: a second run writing the same FILE at the same time would
+// replace the first one's file after the first had reported it, so it is
+// turned away before it begins. The lock file goes when its holder lets it
+// go; a run that is killed leaves it unlocked, and the next run takes it.
+class ZembOutputFile::TargetLock {
+ public:
+  enum class Result { Taken, Busy, Failed };
+
+  Result Take(const std::string& path, std::string* why) {
+    path_ = path;
+#if defined(_WIN32)
+    // No sharing: a second open fails while this one lasts, and the file
+    // goes with the handle.
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle_ != INVALID_HANDLE_VALUE) return Result::Taken;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) return Result::Busy;
+    *why = "error " + std::to_string(error);
+    return Result::Failed;
+#else
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+      if (fd_ < 0) {
+        *why = std::strerror(errno);
+        return Result::Failed;
+      }
+      int rc;
+      do {
+        rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+      } while (rc != 0 && errno == EINTR);
+      if (rc != 0) {
+        const int error = errno;
+        ::close(fd_);
+        fd_ = -1;
+        if (error == EWOULDBLOCK) return Result::Busy;
+        *why = std::strerror(error);
+        return Result::Failed;
+      }
+      // The holder before may have removed the file between this run's
+      // open and its lock: only the file the name still gives counts.
+      struct stat held {
+      }, named{};
+      if (::fstat(fd_, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        return Result::Taken;
+      }
+      ::close(fd_);
+      fd_ = -1;
+    }
+    *why = "it keeps being replaced";
+    return Result::Failed;
+#endif
+  }
+
+  ~TargetLock() {
+#if defined(_WIN32)
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+#else
+    if (fd_ >= 0) {
+      // Removed while still held, so no run can take the name's old file.
+      ::unlink(path_.c_str());
+      ::close(fd_);
+    }
+#endif
+  }
+
+ private:
+  std::string path_;
+#if defined(_WIN32)
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+  int fd_ = -1;
+#endif
+};
+
+namespace {
+
+// A file of this run's own beside `path`, created exclusively, so no other
+// run's temporary file is ever reused or renamed in its place.
+std::FILE* CreateTemporary(const std::string& path, std::string* name) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string suffix;
+    for (int i = 0; i < 8; ++i) suffix += kLetters[pick() % (sizeof kLetters - 1)];
+    *name = path + ".zemb-part-" + suffix;
+#if defined(_WIN32)
+    const int fd =
+        _open(name->c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+#endif
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+#if defined(_WIN32)
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+#else
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) ::close(fd);
+#endif
+    if (file == nullptr) std::remove(name->c_str());
+    return file;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ZembOutputFile::ZembOutputFile() = default;
+
 ZembOutputFile::~ZembOutputFile() {
   Discard();
 }
@@ -77,17 +202,27 @@ bool ZembOutputFile::Open(const std::string& path, std::string* error) {
     *error = path + " exists and is not a regular file; it is left alone";
     return false;
   }
-  temp_ = path + ".zemb-part";
-  const fs::file_status temp = fs::symlink_status(temp_, ec);
-  if (!ec && fs::exists(temp) && !fs::is_regular_file(temp)) {
-    *error = temp_ + " is in the way and is not a regular file";
-    return false;
+  auto lock = std::make_unique<TargetLock>();
+  const std::string lockPath = path + ".zemb-lock";
+  std::string why;
+  switch (lock->Take(lockPath, &why)) {
+    case TargetLock::Result::Taken:
+      break;
+    case TargetLock::Result::Busy:
+      *error = "another zemb run is writing " + path + " (it holds " + lockPath +
+               "); this run leaves " + path + " to it";
+      return false;
+    case TargetLock::Result::Failed:
+      *error = "cannot create " + lockPath + " beside " + path + ": " + why;
+      return false;
   }
-  file_ = std::fopen(temp_.c_str(), "wb");
+  file_ = CreateTemporary(path, &temp_);
   if (file_ == nullptr) {
-    *error = "cannot create " + temp_ + " beside " + path;
+    *error = "cannot create a temporary file beside " + path + " (" + temp_ + ")";
+    temp_.clear();
     return false;
   }
+  lock_ = std::move(lock);
   path_ = path;
   failed_ = false;
   return true;
@@ -125,6 +260,7 @@ bool ZembOutputFile::Commit(std::string* error) {
     return false;
   }
   temp_.clear();
+  lock_.reset();
 #if !defined(_WIN32)
   // The rename reaches the disk with its folder.
   fs::path folder = fs::path(path_).parent_path();
@@ -147,6 +283,7 @@ void ZembOutputFile::Discard() {
     std::remove(temp_.c_str());
     temp_.clear();
   }
+  lock_.reset();
 }
 
 // --- Progress ------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/device/requests.h"
+#include "common/rom/misc_record.h"
 #include "common/rom/rom_layout.h"
 #include "zemb/zemb_run.h"
 
@@ -35,6 +36,9 @@ int ZembRead(ZembRun& run) {
   const uint64_t length =
       run.options.length ? *run.options.length : (start < size ? size - start : 0);
   if (!RangeInRom(run, start, length, "the range to read")) return kExitUsage;
+  // From here Ctrl-C ends the run with the temporary file removed (a wait
+  // for the unit's hold gives up).
+  run.host.CatchInterrupts();
   ZembOutputFile out;
   std::string error;
   if (!out.Open(run.options.file, &error)) return run.Error(kExitUsage, "%s", error.c_str());
@@ -61,6 +65,10 @@ int ZembRead(ZembRun& run) {
     }
     done += n;
     progress.Update(done);
+    if (done < length && run.StopRequested()) {
+      progress.Finish();
+      return run.Error(kExitFailed, "interrupted; %s was not written", run.options.file.c_str());
+    }
   }
   progress.Finish();
   if (!out.Commit(&error)) return run.Error(kExitFailed, "%s", error.c_str());
@@ -111,12 +119,18 @@ int ZembVerify(ZembRun& run) {
   if (!RangeInRom(run, start, length, run.options.file.c_str())) return kExitUsage;
   if (int status = run.OpenDevice()) return status;
   if (int status = CheckDeviceRomType(run)) return status;
+  run.host.CatchInterrupts();
 
   run.Out("verifying %s (%llu bytes) against the ROM at %s (%s face)\n", run.options.file.c_str(),
           static_cast<unsigned long long>(length), Hex32(start).c_str(), run.FaceId());
   ZembProgress progress(run.host, "verify", length);
   std::array<uint8_t, kChunk> rom{}, expected{};
   DifferenceList differences;
+  // The unit's misc record, which write keeps from the unit: an image
+  // written onto a provisioned unit always differs there.
+  const uint64_t recordEnd = kMiscAddress + kMiscRecordSize;
+  auto inRecord = [recordEnd](uint64_t a) { return a >= kMiscAddress && a < recordEnd; };
+  bool recordDiffers = false;
   for (uint64_t done = 0; done < length;) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, length - done));
     const uint64_t address = start + done;
@@ -132,14 +146,30 @@ int ZembVerify(ZembRun& run) {
                        why.c_str());
     }
     for (uint32_t i = 0; i < n; ++i) {
-      if (rom[i] != expected[i]) differences.Add(address + i, rom[i], expected[i]);
+      if (rom[i] == expected[i]) continue;
+      if (inRecord(address + i)) {
+        if (run.options.ignoreMisc) continue;
+        recordDiffers = true;
+      }
+      differences.Add(address + i, rom[i], expected[i]);
     }
     done += n;
     progress.Update(done);
+    if (done < length && run.StopRequested()) {
+      progress.Finish();
+      return run.Error(kExitFailed, "interrupted; %s was verified up to %s only",
+                       run.options.file.c_str(), Hex32(address + n).c_str());
+    }
   }
   progress.Finish();
+  const bool recordLeftOut =
+      run.options.ignoreMisc && start < recordEnd && start + length > kMiscAddress;
   if (differences.Count() == 0) {
-    run.Out("verified: the ROM holds %s\n", run.options.file.c_str());
+    run.Out("verified: the ROM holds %s%s\n", run.options.file.c_str(),
+            recordLeftOut ? Format(" (but for the misc record at %s-%s, not compared)",
+                                   Hex32(kMiscAddress).c_str(), Hex32(recordEnd - 1).c_str())
+                                .c_str()
+                          : "");
     return kExitOk;
   }
   run.Out("the ROM differs from %s in %s, %s:\n", run.options.file.c_str(),
@@ -153,6 +183,12 @@ int ZembVerify(ZembRun& run) {
   if (differences.Count() > DifferenceList::kShown) {
     run.Out("  ... and %s more\n",
             Counted(differences.Count() - DifferenceList::kShown, "range").c_str());
+  }
+  if (recordDiffers) {
+    run.Note(
+        "%s-%s is the unit's misc record (serial number and MACs), which write keeps from "
+        "the unit; --ignore-misc leaves it out of the comparison",
+        Hex32(kMiscAddress).c_str(), Hex32(recordEnd - 1).c_str());
   }
   return run.Error(kExitFailed, "verify failed: the ROM differs from %s", run.options.file.c_str());
 }

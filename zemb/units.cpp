@@ -64,12 +64,33 @@ void AssignWaves(ZembRun& run, std::vector<UnitTarget>* targets) {
 
 int ChooseUnits(ZembRun& run, std::vector<UnitTarget>* targets) {
   targets->clear();
-  const std::vector<UnitEntry> units = ListUnits(run.host, GetDriverDeviceHandle);
+  std::vector<std::string> notes;
+  const std::vector<UnitEntry> units = ListUnits(run.host, GetDriverDeviceHandle, &notes);
   if (units.empty()) {
-    return run.NoDeviceError();
+    return run.NoDeviceError(notes);
   }
+  for (const std::string& note : notes) run.Note("%s", note.c_str());
   if (run.options.all) {
-    for (const UnitEntry& u : units) targets->push_back(TargetOf(u));
+    for (const UnitEntry& u : units) {
+      // A unit seen on several faces sits in one port and carries one serial
+      // number: it is worked on, and shown, once, on the first face.
+      const UnitTarget* seen = nullptr;
+      for (const UnitTarget& t : *targets) {
+        if (t.face == u.face) continue;
+        // Known ports tell; else the serial number does (clones in two
+        // ports stay two units).
+        const bool portsKnown = !u.port.empty() && !t.port.empty();
+        const bool same =
+            portsKnown ? u.port == t.port : !u.serial.empty() && SameText(u.serial, t.serial);
+        if (same) seen = &t;
+      }
+      if (seen != nullptr) {
+        run.Note("%s (%s face) is the unit %s (%s face) seen again; it is worked on once",
+                 u.devicePath.c_str(), FaceName(u.face), seen->id.c_str(), FaceName(seen->face));
+        continue;
+      }
+      targets->push_back(TargetOf(u));
+    }
     AssignWaves(run, targets);
     return 0;
   }
@@ -109,7 +130,8 @@ int ChooseUnits(ZembRun& run, std::vector<UnitTarget>* targets) {
 }
 
 int ZembList(ZembRun& run) {
-  std::vector<UnitEntry> units = ListUnits(run.host, GetDriverDeviceHandle);
+  std::vector<std::string> notes;
+  std::vector<UnitEntry> units = ListUnits(run.host, GetDriverDeviceHandle, &notes);
   if (!run.options.devices.empty()) {
     std::vector<UnitEntry> chosen;
     for (const std::string& id : run.options.devices) {
@@ -146,8 +168,9 @@ int ZembList(ZembRun& run) {
     }
   }
   if (units.empty()) {
-    return run.NoDeviceError();
+    return run.NoDeviceError(notes);
   }
+  for (const std::string& note : notes) run.Note("%s", note.c_str());
   return kExitOk;
 }
 

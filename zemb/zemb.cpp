@@ -3,7 +3,9 @@
 #include "zemb/zemb.h"
 
 #include <cstdarg>
+#include <filesystem>
 #include <string_view>
+#include <system_error>
 
 #include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
@@ -58,7 +60,37 @@ void ZembRun::Note(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  Emit(*this, Stream::Err, text + "\n");
+  Emit(*this, Stream::Err, "note: " + text + "\n");
+}
+
+ZembDiag::ZembDiag(ZembRun& run) : Console(run.host, Target::Stderr), run_(run) {}
+
+void ZembDiag::WriteStderr(std::string_view text) {
+  partial_.append(text);
+  size_t end;
+  while ((end = partial_.find('\n')) != std::string::npos) {
+    Line(std::string_view(partial_).substr(0, end));
+    partial_.erase(0, end + 1);
+  }
+}
+
+void ZembDiag::Flush() {
+  if (partial_.empty()) return;
+  Line(partial_);
+  partial_.clear();
+}
+
+// The library indents its lines and marks some "ERROR:"; under zemb they
+// are notes beside zemb's own error line, and blank lines say nothing.
+void ZembDiag::Line(std::string_view line) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!line.empty() && blank(line.front())) line.remove_prefix(1);
+  while (!line.empty() && blank(line.back())) line.remove_suffix(1);
+  if (line.rfind("ERROR:", 0) == 0) {
+    line.remove_prefix(6);
+    while (!line.empty() && blank(line.front())) line.remove_prefix(1);
+  }
+  if (!line.empty()) run_.Note("%.*s", static_cast<int>(line.size()), line.data());
 }
 
 std::string ZembRun::LastErrorText() {
@@ -92,7 +124,7 @@ int ZembRun::OpenDevice() {
                                                      target->face, target->devicePath)
                                         : FindDevice(host, nullptr, GetDriverDeviceHandle);
   if (found.path == DevicePath::None) {
-    if (target == nullptr) return NoDeviceError();
+    if (target == nullptr || !found.notes.empty()) return NoDeviceError(found.notes);
     return Error(kExitNoDevice, "the unit %s (%s face, %s) is not there any more",
                  target->id.c_str(), FaceName(target->face), target->devicePath.c_str());
   }
@@ -107,7 +139,15 @@ int ZembRun::OpenDevice() {
   return Error(kExitFailed, "the device at %s is in use by another run", device.devicePath.c_str());
 }
 
-int ZembRun::NoDeviceError() {
+int ZembRun::NoDeviceError(const std::vector<std::string>& notes) {
+  // A device that did not answer may be the unit, failing: that is a
+  // device failure, not an empty station.
+  if (!notes.empty()) {
+    for (const std::string& note : notes) Note("%s", note.c_str());
+    return Error(kExitFailed, "no Zemb device answered; %s",
+                 notes.size() == 1 ? "the device noted above failed and may be one"
+                                   : "the devices noted above failed and may be ones");
+  }
   return Error(kExitNoDevice,
                "no Zemb device found (looked for the maker's driver, a CD-ROM drive of "
                "vendor Norva and a camera with the device's extension unit)");
@@ -136,6 +176,32 @@ std::string HintedCommand(int argc, const char* const* argv) {
     if (argv[i][0] != '-') break;
   }
   return "";
+}
+
+// A file the run writes that is the very file it reads (the same name, a
+// link, another spelling of its path) would destroy its own input: the
+// file read's configuration, or the image a pool would be written over.
+int CheckOutputsAreNotInputs(ZembRun& run) {
+  const ZembOptions& o = run.options;
+  struct Named {
+    const std::string& path;
+    const char* what;
+  };
+  std::vector<Named> outputs, inputs;
+  if (o.command == ZembCommand::Read) outputs.push_back({o.file, "the file to read into"});
+  if (o.command == ZembCommand::Provision) outputs.push_back({o.pool, "the pool"});
+  if (o.command != ZembCommand::Read && !o.file.empty()) inputs.push_back({o.file, "the image"});
+  if (!o.config.empty()) inputs.push_back({o.config, "the ROM configuration"});
+  for (const Named& out : outputs) {
+    for (const Named& in : inputs) {
+      std::error_code ec;
+      if (std::filesystem::equivalent(out.path, in.path, ec) && !ec) {
+        return run.Error(kExitUsage, "%s %s is %s %s; it would be overwritten", out.what,
+                         out.path.c_str(), in.what, in.path.c_str());
+      }
+    }
+  }
+  return 0;
 }
 
 using Command = int (*)(ZembRun&);
@@ -180,7 +246,7 @@ int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost)
   std::string error;
   if (!ParseZembArguments(argc, argv, &options, &error)) {
     host.WriteStderr("zemb: error: " + error + "\n");
-    host.WriteStderr("Try 'zemb " + HintedCommand(argc, argv) + "--help'.\n");
+    host.WriteStderr("zemb: note: try 'zemb " + HintedCommand(argc, argv) + "--help'\n");
     return kExitUsage;
   }
   if (options.command == ZembCommand::Help) {
@@ -193,15 +259,9 @@ int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost)
   }
 
   ZembRun run(host, options);
+  if (int status = CheckOutputsAreNotInputs(run)) return status;
   if (!options.config.empty()) {
-    if (!ReadRomConfig(run.diag, options.config.c_str(), &run.romType, &run.rom)) {
-      return run.Error(kExitUsage, "the ROM configuration %s cannot be used",
-                       options.config.c_str());
-    }
-    if (run.rom.RomSize <= 0) {
-      return run.Error(kExitUsage, "the ROM configuration %s gives a ROM size of %d bytes",
-                       options.config.c_str(), run.rom.RomSize);
-    }
+    if (int status = ReadZembConfig(run)) return status;
   }
 
   const Command command = CommandOf(options.command);

@@ -36,6 +36,7 @@ struct ZembOptions {
   std::optional<uint32_t> length;
   bool json = false;
   bool overwriteMisc = false;
+  bool ignoreMisc = false;  // verify: leave the misc record out
   bool full = false;
   // provision and pool: the pool's spec (--pool, or --ledger), who and
   // where

@@ -58,13 +58,36 @@ struct UnitSink {
   }
 };
 
+struct ZembRun;
+
+// Where the library's own lines (transports, discovery, the unit's hold)
+// go in a zemb run: each whole line becomes a note of the run, in zemb's
+// form and, under several units, the unit's; standard output keeps only
+// zemb's results.
+class ZembDiag final : public Console {
+ public:
+  explicit ZembDiag(ZembRun& run);
+  bool ToolTexts() const override { return false; }
+  // Shows what is left of a line that never ended.
+  void Flush();
+
+ protected:
+  void WriteStderr(std::string_view text) override;
+
+ private:
+  void Line(std::string_view line);
+  ZembRun& run_;
+  std::string partial_;
+};
+
 struct ZembRun {
-  ZembRun(Host& h, const ZembOptions& o) : host(h), diag(h, Console::Target::Stderr), options(o) {}
+  ZembRun(Host& h, const ZembOptions& o) : host(h), diag(*this), options(o) {}
+  ~ZembRun() { diag.Flush(); }
+  ZembRun(const ZembRun&) = delete;
+  ZembRun& operator=(const ZembRun&) = delete;
 
   Host& host;
-  // The library's own lines (transports, the configuration reader) go to
-  // standard error, so standard output carries only zemb's results.
-  Console diag;
+  ZembDiag diag;
   const ZembOptions& options;
   uint8_t romType = kRomTypeUnset;
   RomParameter rom;
@@ -91,14 +114,15 @@ struct ZembRun {
   int OpenDevice();
   // The bound table; only after OpenDevice succeeded.
   RomAccessTable& Table() { return session.GetTable(); }
-  // "no Zemb device found ..."; returns kExitNoDevice.
-  int NoDeviceError();
+  // "no Zemb device found ..."; returns kExitNoDevice. With `notes` (devices
+  // that failed during discovery) they are shown and it is kExitFailed.
+  int NoDeviceError(const std::vector<std::string>& notes = {});
 
   // Standard output.
   void Out(const char* format, ...) ZEMB_PRINTF(2, 3);
   // "zemb: error: ..." on standard error; returns `status`.
   int Error(int status, const char* format, ...) ZEMB_PRINTF(3, 4);
-  // "zemb: ..." on standard error.
+  // "zemb: note: ..." on standard error.
   void Note(const char* format, ...) ZEMB_PRINTF(2, 3);
   // "error N: text" of the thread's last error, for the end of a message.
   std::string LastErrorText();
@@ -107,6 +131,11 @@ struct ZembRun {
   const char* FaceId() const;
   const char* FaceWords() const;
 };
+
+// Reads --config into run.romType and run.rom, refusing a value that is not
+// exactly a number of its kind or a geometry the device cannot take: 0, or
+// kExitUsage with the error naming the key and the value.
+int ReadZembConfig(ZembRun& run);
 
 // The commands; each returns the run's exit status. The configuration is
 // read where the command takes one; each command checks its files before it
@@ -209,10 +238,11 @@ class ZembInputFile {
 // folder) is refused rather than replaced.
 class ZembOutputFile {
  public:
-  ZembOutputFile() = default;
+  ZembOutputFile();
   ~ZembOutputFile();
   ZembOutputFile(const ZembOutputFile&) = delete;
   ZembOutputFile& operator=(const ZembOutputFile&) = delete;
+  // False with *error set; also while another run is writing `path`.
   bool Open(const std::string& path, std::string* error);
   bool Write(const uint8_t* data, size_t count);
   // Flushes, closes and renames over the target; false with *error set.
@@ -221,6 +251,8 @@ class ZembOutputFile {
   void Discard();
 
  private:
+  class TargetLock;
+  std::unique_ptr<TargetLock> lock_;
   std::string path_;
   std::string temp_;
   std::FILE* file_ = nullptr;

@@ -48,7 +48,7 @@ void Console::WriteWide(std::wstring_view text) {
   }
   std::string narrow;
   for (wchar_t c : text) narrow += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
-  host_.WriteStderr(narrow);
+  WriteStderr(narrow);
 }
 
 void Console::WriteAndLog(std::string_view text) {
@@ -64,7 +64,7 @@ void Console::PrintError(const char* format, ...) {
   va_start(args, format);
   std::string text = FormatV(format, args);
   va_end(args);
-  host_.WriteStderr(text);
+  WriteStderr(text);
 }
 
 bool Console::OpenLog(const std::string& path) {

@@ -26,7 +26,7 @@ class Console {
   // (zemb's --json, say); colour is then left out.
   enum class Target { Stdout, Stderr };
   Console(Host& host, Target target) : host_(host), toStderr_(target == Target::Stderr) {}
-  ~Console() { CloseLog(); }
+  virtual ~Console() { CloseLog(); }
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
@@ -52,10 +52,20 @@ class Console {
   void CloseLog();
   bool LogOpen() const { return log_ != nullptr; }
 
+  // Whether the lines are the three operator tools' own, which their
+  // operators' scripts read byte for byte; a tool with a line form of its
+  // own (zemb) is given some of them in plainer words.
+  virtual bool ToolTexts() const { return true; }
+
+ protected:
+  // Every text meant for standard error passes here: a tool that speaks in
+  // a form of its own (zemb) rewrites or keeps back the library's lines.
+  virtual void WriteStderr(std::string_view text) { host_.WriteStderr(text); }
+
  private:
   void Out(std::string_view text) {
     if (toStderr_) {
-      host_.WriteStderr(text);
+      WriteStderr(text);
     } else {
       host_.WriteStdout(text);
     }
@@ -64,6 +74,16 @@ class Console {
   Host& host_;
   bool toStderr_ = false;
   std::FILE* log_ = nullptr;
+};
+
+// Says nothing: for work on the side (reading each unit's serial number for
+// a list) whose failures its caller reports in its own way.
+class SilentConsole final : public Console {
+ public:
+  explicit SilentConsole(Host& host) : Console(host, Target::Stderr) {}
+
+ protected:
+  void WriteStderr(std::string_view) override {}
 };
 
 std::string FormatV(const char* format, va_list args);

@@ -28,12 +28,23 @@ bool OpenMember(Host& host, DevInfoList list, const Guid& interfaceClass, uint32
 
 DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
                                bool (*accept)(Host& host, DeviceHandle handle),
-                               std::string* acceptedPath, const DeviceChooser* chooser);
+                               std::string* acceptedPath, const DeviceChooser* chooser,
+                               FoundDevice* refusals = nullptr);
 DeviceHandle ChosenNorvaCdrom(Host& host, Console* console, std::string* devicePath,
-                              const DeviceChooser* chooser);
+                              const DeviceChooser* chooser, FoundDevice* refusals = nullptr);
 void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* context,
-                             const DeviceChooser* chooser);
+                             const DeviceChooser* chooser, FoundDevice* refusals = nullptr);
 std::string NarrowPath(const std::wstring& path);
+
+// "<device path>: <what> failed (error N: text)", for FoundDevice::notes.
+std::string FailureNote(Host& host, const std::string& path, const char* what, uint32_t error) {
+  std::string text;
+  if (!host.FormatSystemMessage(error, &text)) text = "no system text is known for this code";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return path + ": " + what + " failed (error " + std::to_string(error) + ": " + text + ")";
+}
 
 }  // namespace
 
@@ -53,7 +64,8 @@ namespace {
 
 DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
                                bool (*accept)(Host& host, DeviceHandle handle),
-                               std::string* acceptedPath, const DeviceChooser* chooser) {
+                               std::string* acceptedPath, const DeviceChooser* chooser,
+                               FoundDevice* refusals) {
   DevInfoList list = host.GetClassDevs(interfaceClass);
   if (list == kInvalidDevInfoList) return kInvalidHandle;
   DeviceHandle kept = kInvalidHandle;
@@ -62,10 +74,17 @@ DeviceHandle FirstChosenMember(Host& host, const Guid& interfaceClass,
     std::string path;
     if (!OpenMember(host, list, interfaceClass, index, &handle, &path, chooser)) break;
     if (handle == kInvalidHandle) continue;
+    host.SetLastError(kErrorSuccess);
     if (accept(host, handle)) {
       kept = handle;
       if (acceptedPath != nullptr) *acceptedPath = path;
       break;
+    }
+    // A member that did not answer may be a unit that is failing: named,
+    // so that "no device" never hides it.
+    const uint32_t error = host.GetLastError();
+    if (error != kErrorSuccess && refusals != nullptr) {
+      refusals->notes.push_back(FailureNote(host, path, "identifying it", error));
     }
     host.CloseHandle(handle);
   }
@@ -85,11 +104,16 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
                             sizeof header, &returned)) {
     return false;
   }
+  // From here a drive that answered but is not one: no error stays behind.
+  auto other = [&host] {
+    host.SetLastError(kErrorSuccess);
+    return false;
+  };
   uint32_t size = GetLe32(&header[4]);
   // A descriptor too small to hold its own fixed part, or absurdly large,
   // is not something to allocate for.
   constexpr uint32_t kDescriptorFixedPart = 40;
-  if (size < kDescriptorFixedPart || size > 64 * 1024) return false;
+  if (size < kDescriptorFixedPart || size > 64 * 1024) return other();
   std::vector<uint8_t> descriptor(size, 0);
   if (!host.DeviceIoControl(handle, kIoctlStorageQueryProperty, query, sizeof query,
                             descriptor.data(), size, &returned)) {
@@ -97,11 +121,11 @@ bool IsNorvaStorageDevice(Host& host, DeviceHandle handle) {
   }
   uint32_t vendorOffset = GetLe32(&descriptor[12]);
   // The vendor id must lie inside what was returned; offset 0 means none.
-  if (vendorOffset == 0 || vendorOffset > size || size - vendorOffset < 5) return false;
+  if (vendorOffset == 0 || vendorOffset > size || size - vendorOffset < 5) return other();
   const char* vendor = reinterpret_cast<const char*>(&descriptor[vendorOffset]);
   const char* norva = "Norva";
   for (int i = 0; i < 5; ++i) {
-    if (UpperCase(vendor[i]) != UpperCase(norva[i])) return false;
+    if (UpperCase(vendor[i]) != UpperCase(norva[i])) return other();
   }
   return true;
 }
@@ -113,18 +137,22 @@ DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devi
 namespace {
 
 DeviceHandle ChosenNorvaCdrom(Host& host, Console* console, std::string* devicePath,
-                              const DeviceChooser* chooser) {
-  DeviceHandle handle =
-      FirstChosenMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice, devicePath, chooser);
+                              const DeviceChooser* chooser, FoundDevice* refusals) {
+  DeviceHandle handle = FirstChosenMember(host, kCdromInterfaceGuid, IsNorvaStorageDevice,
+                                          devicePath, chooser, refusals);
   if (handle != kInvalidHandle && console != nullptr) {
     console->Write("=> GetNorvaCDROMHandle [INFO] Find Kesh device\n");
   }
   return handle;
 }
 
-// Finds the extension unit among the filter's topology nodes.
+// ERROR_NOT_SUPPORTED as an HRESULT.
+constexpr HResult kHrNotSupported = static_cast<HResult>(0x80070032u);
+
+// Finds the extension unit among the filter's topology nodes. *failed gets
+// the answer of a node that failed rather than declined.
 HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
-                              XuControlContext* context) {
+                              XuControlContext* context, HResult* failed) {
   if (filter == nullptr) return kHrPointer;
   std::unique_ptr<KsTopologyInfo> topology;
   HResult hr = filter->QueryTopologyInfo(&topology);
@@ -145,7 +173,12 @@ HResult FindExtensionUnitNode(VideoFilter* filter, const Guid& propertySet,
     hr = probe->KsProperty(property.data(), static_cast<uint32_t>(property.size()), nullptr, 0,
                            &returned);
     probe.reset();
-    if (!Succeeded(hr)) continue;
+    if (!Succeeded(hr)) {
+      // A node of another set says so; any other answer is a node that
+      // failed, perhaps the device's own.
+      if (hr != kHrSetNotFound && hr != kHrNotFound && hr != kHrNotSupported) *failed = hr;
+      continue;
+    }
     std::unique_ptr<KsControl> control;
     hr = topology->CreateNodeInstance(node, &control);
     if (Succeeded(hr) && control != nullptr) {
@@ -168,7 +201,7 @@ std::string NarrowPath(const std::wstring& path) {
 }
 
 void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* context,
-                             const DeviceChooser* chooser) {
+                             const DeviceChooser* chooser, FoundDevice* refusals) {
   context->PropertySet = Guid{};
   context->NodeId = 0;
   context->KsControl.reset();
@@ -206,8 +239,15 @@ void FindChosenExtensionUnit(Host& host, Console* console, XuControlContext* con
     if (candidate) {
       std::unique_ptr<VideoFilter> filter;
       if (Succeeded(moniker->BindToObject(&filter))) {
-        FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, context);
-        if (context->KsControl != nullptr) context->DevicePath = path;
+        HResult failed = kHrOk;
+        FindExtensionUnitNode(filter.get(), kExtensionUnitPropertySet, context, &failed);
+        if (context->KsControl != nullptr) {
+          context->DevicePath = path;
+        } else if (failed != kHrOk && refusals != nullptr) {
+          refusals->notes.push_back(
+              NarrowPath(path) +
+              Format(": the extension unit query failed (0x%08X)", static_cast<unsigned>(failed)));
+        }
       }
     }
     bag.reset();
@@ -244,7 +284,7 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
     }
   }
   if (chooser.cdrom) {
-    found.handle = ChosenNorvaCdrom(host, console, &found.devicePath, &chooser);
+    found.handle = ChosenNorvaCdrom(host, console, &found.devicePath, &chooser, &found);
     if (found.handle != kInvalidHandle) {
       found.path = DevicePath::CdRom;
       return found;
@@ -252,7 +292,7 @@ FoundDevice FindDevice(Host& host, Console* console, OwnDriverPath ownDriverPath
   }
   if (!chooser.xu) return found;
   host.CoInitializeApartment();
-  FindChosenExtensionUnit(host, console, &found.xu, &chooser);
+  FindChosenExtensionUnit(host, console, &found.xu, &chooser, &found);
   if (found.xu.KsControl != nullptr) {
     found.path = DevicePath::ExtensionUnit;
     found.devicePath = NarrowPath(found.xu.DevicePath);
@@ -277,7 +317,9 @@ bool HoldDevice(Host& host, Console& console, FoundDevice* device) {
   if (busy) {
     console.Write("    Device is in use by another run, waiting ...\n");
     const uint64_t start = host.TickCountMs();
-    while (busy && host.TickCountMs() - start < kDeviceLockWaitMs) {
+    // A tool that catches Ctrl-C (zemb) gives up the wait on it; the
+    // others end at once, as Ctrl-C ends them.
+    while (busy && host.TickCountMs() - start < kDeviceLockWaitMs && !host.InterruptRequested()) {
       host.Sleep(kDeviceLockPollMs);
       device->lock = host.TryLockDevice(device->devicePath, &busy);
       if (device->lock != nullptr) return true;

@@ -50,7 +50,9 @@ inline DeviceHandle GetDriverDeviceHandle(Host& host, std::string* devicePath = 
 DeviceHandle GetNorvaCDROMHandle(Host& host, Console* console, std::string* devicePath = nullptr);
 
 // True when the storage device behind the handle reports a vendor id that
-// begins with "Norva" in any letter case.
+// begins with "Norva" in any letter case. False with the host's last error
+// set when the drive did not answer, and with it kErrorSuccess when it
+// answered as another drive.
 bool IsNorvaStorageDevice(Host& host, DeviceHandle handle);
 
 // Path 3; COM must be initialised on this thread. Fills *context (zeroed
@@ -111,7 +113,8 @@ constexpr uint32_t kDeviceLockPollMs = 100;
 
 // Holds the found unit for this run, from discovery until ReleaseDevice, so
 // two runs never interleave their requests on one unit. When another run
-// has it, says so in one line and waits up to kDeviceLockWaitMs. Returns
+// has it, says so in one line and waits up to kDeviceLockWaitMs, or until
+// an interrupt the tool catches (Host::CatchInterrupts). Returns
 // false, with a line saying why, when the unit stays in use or cannot be
 // locked; the caller then ends with its fail line.
 bool HoldDevice(Host& host, Console& console, FoundDevice* device);

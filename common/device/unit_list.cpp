@@ -1,5 +1,6 @@
 #include "common/device/unit_list.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
@@ -39,7 +40,7 @@ DeviceChooser OnFace(DevicePath face) {
 // part of the ROM type has (SPI NOR with three address bytes, an I2C EEPROM
 // large enough for the record with two); empty when there is none.
 std::string SerialOf(Host& host, FoundDevice& device) {
-  Console quiet(host, Console::Target::Stderr);
+  SilentConsole quiet(host);
   std::unique_ptr<RomAccessTable> table = BindRomAccessTable(quiet, device);
   if (table == nullptr) return "";
   RomParameter rom;
@@ -109,8 +110,10 @@ FoundDevice FindUnitAt(Host& host, Console* console, OwnDriverPath ownDriverPath
   return FindDevice(host, console, ownDriverPath, chooser);
 }
 
-std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath) {
+std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath,
+                                 std::vector<std::string>* notes) {
   std::vector<UnitEntry> units;
+  std::vector<std::string> failed;
   for (DevicePath face : {DevicePath::OwnDriver, DevicePath::CdRom, DevicePath::ExtensionUnit}) {
     if (face == DevicePath::OwnDriver && ownDriverPath == nullptr) continue;
     SeenPaths seen;
@@ -120,6 +123,11 @@ std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath) {
     // Each pass finds the first unit on the face not listed yet.
     for (;;) {
       FoundDevice found = FindDevice(host, nullptr, ownDriverPath, chooser);
+      for (std::string& note : found.notes) {
+        if (std::find(failed.begin(), failed.end(), note) == failed.end()) {
+          failed.push_back(std::move(note));
+        }
+      }
       if (found.path == DevicePath::None) break;
       UnitEntry entry;
       entry.face = found.path;
@@ -136,6 +144,18 @@ std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath) {
       ReleaseDevice(host, &found);
       seen.paths.push_back(entry.devicePath);
       units.push_back(std::move(entry));
+    }
+  }
+  if (notes != nullptr) {
+    // A device that failed once and answered on a later pass is listed.
+    for (const std::string& note : failed) {
+      bool listed = false;
+      for (const UnitEntry& u : units) {
+        listed = listed || (note.size() > u.devicePath.size() &&
+                            SameDevicePath(note.substr(0, u.devicePath.size()), u.devicePath) &&
+                            note.compare(u.devicePath.size(), 2, ": ") == 0);
+      }
+      if (!listed) notes->push_back(note);
     }
   }
   return units;

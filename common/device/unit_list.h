@@ -29,7 +29,10 @@ struct UnitEntry {
 // record is read under its lock, with the geometry its ROM type implies (a
 // unit another run holds is listed without it). Each unit is released
 // before the next is opened, so nothing stays open. Nothing is printed.
-std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath);
+// `notes`, when given, receives the devices that did not answer and may be
+// units (FoundDevice::notes), each once.
+std::vector<UnitEntry> ListUnits(Host& host, OwnDriverPath ownDriverPath,
+                                 std::vector<std::string>* notes = nullptr);
 
 // A short name for a unit, eight hexadecimal digits: from its USB port where
 // the host knows it (the same socket keeps its ID across re-plugs and

@@ -12,6 +12,7 @@ bool WindowsSystemMessage(uint32_t error, std::string* text) {
       {5, "Access is denied.\n"},
       {6, "The handle is invalid.\n"},
       {8, "Not enough memory resources are available to process this command.\n"},
+      {21, "The device is not ready.\n"},
       {31, "A device attached to the system is not functioning.\n"},
       {50, "The request is not supported.\n"},
       {87, "The parameter is incorrect.\n"},
@@ -23,6 +24,9 @@ bool WindowsSystemMessage(uint32_t error, std::string* text) {
       {1167, "The device is not connected.\n"},
       {1306, "The revision level is unknown.\n"},
       {1460, "This operation returned because the timeout period expired.\n"},
+      {5023,
+       "The group or resource is not in the correct state to perform the requested "
+       "operation.\n"},
   };
   auto it = kTexts.find(error);
   if (it == kTexts.end()) return false;

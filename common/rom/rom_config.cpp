@@ -68,32 +68,36 @@ bool ConfigNumber(const char* word, int32_t* value) {
   return true;
 }
 
-int ReadRomConfig(Console& console, const char* configPath, uint8_t* romType, RomParameter* rom) {
+RomConfigRead ReadRomConfigWords(const char* configPath, RomConfigWords* words) {
+  *words = RomConfigWords{};
   // Not a regular file (a FIFO would block the run for ever): "Cannot open".
   std::FILE* file = OpenRegularFile(configPath, "r");
-  if (file == nullptr) {
-    console.Write("    Cannot open Config !!!\n");
-    return 0;
-  }
+  if (file == nullptr) return RomConfigRead::CannotOpen;
   WordReader reader(file);
-  std::string values[6];
-  size_t lengths[6] = {};
   for (int pair = 0; pair < 6; ++pair) {
-    std::string key;
     size_t keyLength = 0;
-    reader.Next(&key, &keyLength, 0);
+    reader.Next(&words->keys[pair], &keyLength, kConfigKeyLimit);
     const size_t limit = pair < 3 ? kConfigTextLimit : kConfigNumberLimit;
-    reader.Next(&values[pair], &lengths[pair], limit);
+    reader.Next(&words->values[pair], &words->lengths[pair], limit);
   }
   // A directory opens on some systems and then fails to read.
-  bool unreadable = reader.Failed();
-  bool tooLong = reader.TooLong();
+  const bool unreadable = reader.Failed();
+  const bool tooLong = reader.TooLong();
   std::fclose(file);
-  if (unreadable) {
+  if (unreadable) return RomConfigRead::CannotOpen;
+  return tooLong ? RomConfigRead::TooLong : RomConfigRead::Read;
+}
+
+int ReadRomConfig(Console& console, const char* configPath, uint8_t* romType, RomParameter* rom) {
+  RomConfigWords words;
+  const RomConfigRead read = ReadRomConfigWords(configPath, &words);
+  if (read == RomConfigRead::CannotOpen) {
     console.Write("    Cannot open Config !!!\n");
     return 0;
   }
-  if (tooLong) {
+  const std::string* values = words.values;
+  const size_t* lengths = words.lengths;
+  if (read == RomConfigRead::TooLong) {
     console.Print("    ROM Config is longer than %u bytes !!!\n",
                   static_cast<unsigned>(kMaxConfigBytes));
     console.Write("    Get ROM Parameter fail !!!\n");
@@ -118,8 +122,14 @@ int ReadRomConfig(Console& console, const char* configPath, uint8_t* romType, Ro
     }
   }
   int32_t numbers[3] = {};
+  // A page or address size beyond its field is refused rather than cut (a
+  // page size of 65537 would be a page of one byte); one whose cut is 0 is
+  // left to the parameter check, which reports it as the field holds it.
+  static const int32_t kFieldMax[3] = {INT32_MAX, 0xFFFF, 0xFF};
   for (int i = 0; i < 3 && !rejected; ++i) {
-    if (!ConfigNumber(values[3 + i].c_str(), &numbers[i])) {
+    const bool read = ConfigNumber(values[3 + i].c_str(), &numbers[i]);
+    const bool fits = i == 0 || (numbers[i] >= 0 && numbers[i] <= kFieldMax[i]);
+    if (!read || (!fits && (numbers[i] & kFieldMax[i]) != 0)) {
       console.Print("    ROM Config %s %s is out of range !!!\n", kNumberNames[i],
                     values[3 + i].c_str());
       rejected = true;

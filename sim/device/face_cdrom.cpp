@@ -161,6 +161,14 @@ IoctlResult CdromFace::Ioctl(uint32_t code, const uint8_t* in, uint32_t inLength
     out[7] = 0;
     if (dataIn == kDataIn) {
       transferred = static_cast<uint32_t>(o.dataIn.size());
+      // The data stage ends a byte early and the device still says GOOD:
+      // only DataTransferLength tells.
+      if (transferred > 0 && fw_.ShortReadFaultFires(Face::Cdrom)) {
+        --transferred;
+        t.failed = true;
+        t.note = "fault: read returned " + Dec(transferred) + " of " + Dec(transferred + 1) +
+                 " bytes with GOOD status";
+      }
       // An empty answer has no data pointer to copy from.
       if (transferred > 0) std::memcpy(out + dataOffset, o.dataIn.data(), transferred);
       PutLe32(out + 12, transferred);

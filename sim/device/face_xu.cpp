@@ -117,7 +117,7 @@ HResult XuFace::KsProperty(const uint8_t* property, uint32_t propertyLength, uin
   }
   if (v) return fail(kHrStall, "stall: " + v->note);
   uint32_t returned = size;
-  if (!write && fw_.ShortReadFaultFires()) {
+  if (!write && fw_.ShortReadFaultFires(Face::Xu)) {
     returned = size - 1;
     t.failed = true;
     t.note = "fault: read returned " + Dec(returned) + " of " + Dec(size) + " bytes";

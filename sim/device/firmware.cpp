@@ -120,10 +120,12 @@ bool Firmware::CorruptFaultFires() {
   return false;
 }
 
-bool Firmware::ShortReadFaultFires() {
-  const uint32_t reads = requestCount[static_cast<size_t>(RequestKind::XuRead)];
+bool Firmware::ShortReadFaultFires(Face face) {
+  const uint32_t reads = face == Face::Cdrom
+                             ? ++cdromReadCount
+                             : requestCount[static_cast<size_t>(RequestKind::XuRead)];
   for (Fault& f : state.faults) {
-    if (f.type == Fault::Type::ShortXuRead && !f.fired && reads == f.nth) {
+    if (f.type == Fault::Type::ShortRead && !f.fired && reads == f.nth) {
       f.fired = true;
       return true;
     }
@@ -313,6 +315,7 @@ void Firmware::RestartFaultCounts() {
   opCount.fill(0);
   opCountAny = 0;
   writeCount = 0;
+  cdromReadCount = 0;
 }
 
 }  // namespace zemb::sim

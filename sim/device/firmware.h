@@ -116,6 +116,7 @@ struct Firmware {
   std::array<uint32_t, 256> opCount{};
   uint32_t opCountAny = 0;
   uint32_t writeCount = 0;
+  uint32_t cdromReadCount = 0;
 
   // The ROM bytes changed since the host last asked, [romChangeBegin,
   // romChangeEnd); empty when equal.
@@ -132,7 +133,10 @@ struct Firmware {
   std::optional<std::string> RefusalFaultFires(RequestKind kind);
   bool StallFaultFires(uint8_t op);
   bool CorruptFaultFires();
-  bool ShortReadFaultFires();
+  // Counts the reads of `face` (each extension-unit control read, each
+  // CD-ROM command that brings data from the device) and says whether this
+  // one comes back short.
+  bool ShortReadFaultFires(Face face);
   void RestartFaultCounts();
 
   // --- the ROM --------------------------------------------------------------

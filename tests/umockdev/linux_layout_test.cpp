@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/host/system_messages.h"
 #include "common/host/win32/scsi_layout.h"
 
 namespace zemb::linux_layout {
@@ -137,6 +138,7 @@ TEST(LinuxLayout, ErrnoInWindowsTerms) {
   EXPECT_EQ(Win32ErrorFromErrno(EPERM), kErrorAccessDenied);
   EXPECT_EQ(Win32ErrorFromErrno(ETIMEDOUT), kErrorTimeout);
   EXPECT_EQ(Win32ErrorFromErrno(EPIPE), kErrorGenFailure);
+  EXPECT_EQ(Win32ErrorFromErrno(EAGAIN), 170u);  // a held node, opened with O_NONBLOCK
 }
 
 TEST(LinuxLayout, FindsTheExtensionUnitsOfTheVideoControlInterface) {
@@ -157,14 +159,73 @@ TEST(LinuxLayout, FindsTheExtensionUnitsOfTheVideoControlInterface) {
       1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,
       13,   14,   15,   16,   2,    1,    2,    1,    3,    0,    30,   0x24  // cut short: ignored
   };
-  auto units = ExtensionUnits(d, 0);
+  auto units = ExtensionUnits(d, 0, 1);
   ASSERT_EQ(units.size(), 1u);
   EXPECT_EQ(units[0].unitId, 4);
   EXPECT_EQ(GuidToString(units[0].code), "{C66D125B-0480-0844-8C26-B8363A84DE63}");
-  units = ExtensionUnits(d, -1);
+  units = ExtensionUnits(d, -1, 1);
   ASSERT_EQ(units.size(), 2u);
   EXPECT_EQ(units[1].unitId, 9);
-  EXPECT_TRUE(ExtensionUnits(std::vector<uint8_t>{0, 0, 0}, -1).empty());
+  EXPECT_TRUE(ExtensionUnits(d, 0, 2).empty()) << "no configuration 2";
+  EXPECT_TRUE(ExtensionUnits(std::vector<uint8_t>{0, 0, 0}, -1, 1).empty());
+}
+
+// A camera with two configurations: the sysfs descriptors hold both, and
+// only the active one's units exist.
+TEST(LinuxLayout, TakesTheUnitsOfTheActiveConfigurationOnly) {
+  auto configuration = [](uint8_t value, uint8_t unitId) {
+    std::vector<uint8_t> c = {9,  2,    9 + 9 + 26, 0,     1, value, 0,    0x80, 250,  //
+                              9,  4,    0,          0,     1, 0x0E,  0x01, 0,    0,    //
+                              26, 0x24, 0x06,       unitId};
+    for (int i = 0; i < 16; ++i) c.push_back(static_cast<uint8_t>(unitId + i));
+    c.insert(c.end(), {2, 1, 2, 1, 3, 0});
+    return c;
+  };
+  std::vector<uint8_t> d = {18, 1, 0, 2, 0xEF, 2, 1, 64, 0x8A, 0x2E, 0x02, 0x5A, 0, 1, 1, 2, 0, 2};
+  for (const auto& [value, unitId] : {std::pair<uint8_t, uint8_t>{1, 7}, {2, 4}}) {
+    const auto c = configuration(value, unitId);
+    d.insert(d.end(), c.begin(), c.end());
+  }
+  for (const auto& [active, unitId] : {std::pair<int, uint8_t>{1, 7}, {2, 4}}) {
+    const auto units = ExtensionUnits(d, 0, active);
+    ASSERT_EQ(units.size(), 1u) << "configuration " << active;
+    EXPECT_EQ(units[0].unitId, unitId) << "configuration " << active;
+  }
+  EXPECT_EQ(ExtensionUnits(d, 0, -1).size(), 2u) << "the active configuration unknown";
+}
+
+TEST(LinuxLayout, UsbPortIsTheLastUsbDeviceOnThePath) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.3/1-1.3:1.0/host6/target6:0:0/6:0:0:0/"
+       "scsi_generic/sg2",
+       "1-1.3"},
+      {"/sys/devices/pci0000:00/0000:00:14.0/usb3/3-2/3-2.4.1/3-2.4.1:1.0/video4linux/video5",
+       "3-2.4.1"},
+      {"../../devices/usb1/1-1/1-1:1.0/host6/target6:0:0/6:0:0:0/scsi_generic/sg0", "1-1"},
+      {"/sys/devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/scsi_generic/sg0", ""},
+      {"/sys/devices/usb2", ""},
+      {"/sys/devices/platform/x-1./y", ""},
+  };
+  for (const auto& [path, port] : cases) EXPECT_EQ(UsbPortOf(path), port) << path;
+}
+
+// What uvcvideo makes of the camera's own error code after a stall.
+TEST(LinuxLayout, StalledControlErrorsSayWhatTheDeviceMeant) {
+  const std::pair<int, uint32_t> cases[] = {
+      {EBUSY, 21},     // not ready: ERROR_NOT_READY
+      {EACCES, 5023},  // wrong state: ERROR_INVALID_STATE, not access denied
+      {EREMOTE, 21},   // power
+      {ERANGE, kErrorInvalidParameter},
+      {EIO, kErrorIoDevice},
+      {EINVAL, kErrorInvalidParameter},
+      {EPIPE, kErrorGenFailure},
+      {ENODEV, kErrorDeviceNotConnected},
+  };
+  for (const auto& [error, code] : cases) {
+    EXPECT_EQ(Win32ErrorFromUvcErrno(error), code) << error;
+    std::string text;
+    EXPECT_TRUE(WindowsSystemMessage(code, &text)) << code;
+  }
 }
 
 TEST(LinuxLayout, StorageDescriptorCarriesTheVendor) {

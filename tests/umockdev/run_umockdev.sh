@@ -3,8 +3,12 @@
 # (zemb_umockdev_bed), whose device nodes are served by the simulated
 # firmware over a zembsim state folder: the CD-ROM face through SG_IO on
 # /dev/sg0, the extension unit through UVCIOC_CTRL_QUERY on the Zemb
-# camera's video node, with another vendor's drive, a disk and another
-# maker's camera beside them.
+# camera's capture nodes, with another vendor's drive (held open by another
+# program), a disk and another maker's camera beside them. The bed refuses
+# what the kernel refuses (see umockdev_bed.cpp); its options make the
+# machine differ where a real one does: node numbers in another order, an
+# extension unit in the second video chain only, the camera's own error
+# codes, Ctrl-C during a SCSI command.
 #
 # Every command runs twice: the linux tool on that machine, and the native
 # simulated build on a second device plugged by zembsim with the same face.
@@ -31,7 +35,7 @@ if ! ldconfig -p 2> /dev/null | grep -q libumockdev-preload.so.0; then
 fi
 
 # The linux tools hold a unit with a lock file in /run/lock named after its
-# node, and the node is /dev/sg0 in every bed: two runs of this test on one
+# USB port, and the port is 1-1 in every bed: two runs of this test on one
 # machine would wait for each other's unit and print that they wait. As
 # root, each run takes a /run/lock of its own in a mount namespace of its own.
 if [ -z "${ZEMB_PRIVATE_RUN_LOCK-}" ] && [ "$(id -u)" -eq 0 ] &&
@@ -65,16 +69,26 @@ fi
 make_inputs "$lrun"
 make_inputs "$ndev"
 
-# The linux tool under the bed, the native one on its own device; each
-# side's output in $work/{l,n}.{out,err,rc}.
-run_both() {  # [--deny] tool args...
-  local deny=()
-  if [ "$1" = --deny ]; then deny=(--deny); shift; fi
+# The linux tool under the bed (with the bed's options in the array
+# bedopts), the native one on its own device; each side's output in
+# $work/{l,n}.{out,err,rc}.
+bedopts=()
+run_linux() {  # tool args...
   local tool=$1
   shift
-  (cd "$lrun" && "$bed" "${deny[@]}" "$ldev/ZembSimDevice" -- "$(tool_of l "$tool")" "$@" \
-    > "$work/l.out" 2> "$work/l.err")
+  (cd "$lrun" && "$bed" ${bedopts[@]+"${bedopts[@]}"} "$ldev/ZembSimDevice" -- \
+    "$(tool_of l "$tool")" "$@" > "$work/l.out" 2> "$work/l.err")
   echo $? > "$work/l.rc"
+}
+run_both() {  # [--deny] tool args...
+  if [ "$1" = --deny ]; then
+    bedopts=(--deny)
+    shift
+  fi
+  local tool=$1
+  shift
+  run_linux "$tool" "$@"
+  bedopts=()
   (cd "$ndev" && "$(tool_of n "$tool")" "$@" > "$work/n.out" 2> "$work/n.err")
   echo $? > "$work/n.rc"
 }
@@ -84,7 +98,7 @@ run_both() {  # [--deny] tool args...
 expected_stdout() {
   awk '/^  Found device: Zemb USB Camera/ {
          print "  Found device: Other Camera [/sys/devices/usb2/2-2/2-2:1.0/video4linux/video0]"
-         print "  Found device: Zemb USB Camera [/sys/devices/usb2/2-3/2-3:1.0/video4linux/video1]"
+         print "  Found device: Zemb USB Camera [/sys/devices/usb1/1-1/1-1:2.0/video4linux/video1]"
          next
        }
        { print }' "$work/n.out"
@@ -142,6 +156,15 @@ for face in cdrom xu; do
       step $face rom PRINT spi.cfg 0
       sim_both fault fail io-access 1 1117
       step $face io GPIO GET
+      # A read the drive answers a byte short with GOOD status (resid 1)
+      # fails as the native build's does; zemb read writes no zeros for
+      # the missing byte.
+      sim_both fault short-read 1
+      step $face io GPIO GET
+      if grep -q "Succee" "$work/l.out"; then fail "$face: a short GPIO read was shown as read"; fi
+      sim_both fault short-read 9
+      step $face zemb read short.bin --config spi.cfg
+      [ "$(cat "$work/l.rc")" != 0 ] || fail "$face: zemb read took a short read for data"
       # Gone in the middle of a write.
       sim_both fault fail access-rom 40 1167
       step $face rom HWFW hwfw.bin spi.cfg
@@ -180,6 +203,76 @@ step both rom PRINT spi.cfg 0
 expect_in "both faces" "$work/l.out" "=> GetNorvaCDROMHandle [INFO] Find Kesh device"
 if grep -q "Found device" "$work/l.out"; then fail "both faces: the cameras were listed"; fi
 
+# --- where a real machine differs ----------------------------------------
+
+# One unit in one USB port: both faces one ID, the camera with two capture
+# nodes one camera; and the same ID when the nodes are numbered the other
+# way round.
+sim_both unplug
+sim_both plug --face cdrom --face xu --rom spi --size 65536
+run_linux zemb list
+[ "$(cat "$work/l.rc")" = 0 ] || fail "list: exit status $(cat "$work/l.rc")"
+ids=$(awk '{print $1}' "$work/l.out" | sort -u)
+[ "$(awk '{print $2}' "$work/l.out" | tr '\n' ' ')" = "cdrom xu " ] ||
+  fail "list: not one CD-ROM face and one camera: $(cat "$work/l.out")"
+[ "$(echo "$ids" | wc -l)" -eq 1 ] || fail "list: the faces of one unit have different IDs"
+bedopts=(--swap)
+run_linux zemb list
+bedopts=()
+[ "$(awk '{print $1}' "$work/l.out" | sort -u)" = "$ids" ] ||
+  fail "list: renumbered nodes changed the unit's ID: $ids, now $(cat "$work/l.out")"
+grep -q "/dev/sg1" "$work/l.out" || fail "list: the swapped bed did not swap: $(cat "$work/l.out")"
+id=$(echo "$ids" | head -1)
+bedopts=(--swap)
+run_linux zemb info --device "$id" --config spi.cfg
+bedopts=()
+[ "$(cat "$work/l.rc")" = 0 ] || fail "info --device $id on renumbered nodes: $(cat "$work/l.err")"
+
+# The extension unit only in the second capture node's video chain: found
+# there, and the run is the native one.
+sim_both unplug
+sim_both plug --face xu --rom spi --size 65536
+bedopts=(--xu-last)
+step xu io I2C R 0x78 2 0x1002 2
+bedopts=(--xu-last)
+step xu zemb write hwfw.bin --config spi.cfg
+# A control whose size the camera reports otherwise than the tools use: a
+# clear line, and no control query of the wrong size.
+bedopts=(--len-off 2)
+run_linux rom PRINT spi.cfg 0
+bedopts=()
+expect_in "control size" "$work/l.err" "control 2 of extension unit 4 holds 257 bytes on this camera"
+# The camera's own reason for a stall, as uvcvideo hands it on, read as
+# what it means for the device: "wrong state" is not a permission problem.
+for reason in "1:The device is not ready." "2:not in the correct state" \
+  "3:The device is not ready." "4:The parameter is incorrect." "6:I/O device error" \
+  "8:The parameter is incorrect."; do
+  code=${reason%%:*}
+  sim_both fault clear
+  sim_both fault fail xu-write 2
+  bedopts=(--request-error "$code")
+  run_linux rom HWFW hwfw.bin spi.cfg
+  bedopts=()
+  expect_in "request error $code" "$work/l.out" "${reason#*:}"
+  if grep -q "Access is denied" "$work/l.out" "$work/l.err"; then
+    fail "request error $code: shown as access denied"
+  fi
+done
+sim_both fault clear
+
+# Ctrl-C while a SCSI command runs: the sector in hand is finished, and the
+# run stops at the next sector as interrupted.
+sim_both unplug
+sim_both plug --face cdrom --rom spi --size 65536
+bedopts=(--interrupt-at 12)
+run_linux zemb write hwfw.bin --config spi.cfg
+bedopts=()
+expect_in "Ctrl-C" "$work/l.err" "interrupted;"
+if grep -q "partly written" "$work/l.err"; then fail "Ctrl-C: the command in flight failed"; fi
+run_linux zemb write hwfw.bin --config spi.cfg
+run_linux zemb verify hwfw.bin --config spi.cfg
+[ "$(cat "$work/l.rc")" = 0 ] || fail "Ctrl-C: the written sectors do not verify"
+
 # A node the user may not open: one line naming it, and discovery goes on
 # to the next path and ends where the native build finds no device.
 sim_both unplug
@@ -191,7 +284,7 @@ cp "$lio" "$work/ZembIoAccess-linux" && chmod 0755 "$work/ZembIoAccess-linux"
 lio=$work/ZembIoAccess-linux
 run_both --deny io GPIO GET
 expect_in "permission" "$work/l.err" \
-  "/dev/sg0: permission denied; if this is the Zemb device, give this user access to it (install packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev group)"
+  "/dev/sg0: permission denied; if this is the Zemb device, give this user access to it (install packaging/70-zemb.rules in /etc/udev/rules.d and log in at the machine, or join the zemb group)"
 [ "$(wc -l < "$work/l.err")" -eq 1 ] || fail "permission: more than one line on standard error"
 (cd "$ndev" && "$zembsim" unplug > /dev/null && "$nio" GPIO GET > "$work/n.out" 2> "$work/n.err")
 diff <(expected_stdout) "$work/l.out" > /dev/null ||

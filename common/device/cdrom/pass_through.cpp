@@ -10,6 +10,7 @@ namespace {
 
 constexpr size_t kScsiStatusAt = 2;
 constexpr size_t kSenseInfoLengthAt = 7;
+constexpr size_t kDataTransferLengthAt = 12;
 constexpr uint8_t kSenseKeyNoSense = 0x0;
 constexpr uint8_t kSenseKeyRecoveredError = 0x1;
 
@@ -36,6 +37,9 @@ bool PassThroughAnsweredGood(std::span<const uint8_t, kPassThroughBufferSize> bu
 
 bool SendPassThrough(Host& host, DeviceHandle handle,
                      std::span<uint8_t, kPassThroughBufferSize> buffer, uint32_t length) {
+  // The driver writes back how many bytes the data stage moved; a command
+  // that moved fewer than asked is not done, whatever its status says.
+  const uint32_t asked = GetLe32(buffer.data() + kDataTransferLengthAt);
   uint32_t returned = 0;
   if (!host.DeviceIoControl(handle, kIoctlScsiPassThrough, buffer.data(), length, buffer.data(),
                             length, &returned)) {
@@ -43,6 +47,10 @@ bool SendPassThrough(Host& host, DeviceHandle handle,
   }
   if (!PassThroughAnsweredGood(buffer)) {
     host.SetLastError(kErrorCommandRefused);
+    return false;
+  }
+  if (GetLe32(buffer.data() + kDataTransferLengthAt) < asked) {
+    host.SetLastError(kErrorShortTransfer);
     return false;
   }
   return true;

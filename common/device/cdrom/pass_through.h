@@ -17,6 +17,12 @@ namespace zemb {
 // shows it like any other failed request.
 constexpr uint32_t kErrorCommandRefused = kErrorIoDevice;
 
+// The error left as the last error when the device answered GOOD but its
+// data stage moved fewer bytes than the command asked for: the bytes that
+// did not come are not the device's, and a write that did not reach it all
+// did not happen as asked.
+constexpr uint32_t kErrorShortTransfer = kErrorIoDevice;
+
 constexpr uint8_t kScsiStatusGood = 0x00;
 
 // True when the answer left in `buffer` says the device carried the command
@@ -26,7 +32,8 @@ bool PassThroughAnsweredGood(std::span<const uint8_t, kPassThroughBufferSize> bu
 
 // Sends the filled `buffer`, `length` bytes as input and output. Fails when
 // DeviceIoControl fails (its last error stays) or when the device refused
-// the command (last error kErrorCommandRefused); the buffer then holds
+// the command (last error kErrorCommandRefused) or moved fewer data bytes
+// than asked (last error kErrorShortTransfer); the buffer then holds
 // nothing the caller may take as data.
 bool SendPassThrough(Host& host, DeviceHandle handle,
                      std::span<uint8_t, kPassThroughBufferSize> buffer, uint32_t length);

@@ -32,8 +32,15 @@ HResult XuControlAccess(Console& console, XuControlContext& context, int directi
     if (Succeeded(hr) && direction == kXuRead && returned != length) hr = kHrFail;
   }
   if (!Succeeded(hr)) {
-    console.PrintError("\nERROR:  to set XU_CONTROL_UnableVENDOR_ACCESS. (Error 0x%08X)\n",
-                       static_cast<unsigned>(hr));
+    // The three tools' line has "Unable" out of its place, and their
+    // operators' scripts match it as it stands; other tools get it in order.
+    if (console.ToolTexts()) {
+      console.PrintError("\nERROR:  to set XU_CONTROL_UnableVENDOR_ACCESS. (Error 0x%08X)\n",
+                         static_cast<unsigned>(hr));
+    } else {
+      console.PrintError("ERROR: Unable to set XU_CONTROL_VENDOR_ACCESS (error 0x%08X)\n",
+                         static_cast<unsigned>(hr));
+    }
     console.GetHost().SetLastError(LastErrorOf(hr));
   }
   return hr;

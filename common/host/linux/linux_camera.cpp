@@ -1,16 +1,28 @@
-// The Linux host's camera face: the V4L2 capture devices are the video
-// input category, their topology nodes the UVC extension units in the USB
-// descriptors, and a node's property request one UVCIOC_CTRL_QUERY.
+// The Linux host's camera face: the UVC cameras are the video input
+// category, one per VideoControl interface however many capture nodes
+// uvcvideo made for it; their topology nodes are the extension units of
+// the active configuration's descriptors, and a node's property request
+// one UVCIOC_CTRL_QUERY.
+//
+// The kernel answers a unit only on a node whose video chain holds it, and
+// only the controls the unit's descriptor lists; so whether a unit is there
+// is asked of the kernel (UVC_GET_LEN of the first control), on each
+// capture node of the camera in turn, and each control's size is the one
+// the kernel reports.
 #include <fcntl.h>
 #include <linux/usb/video.h>  // UVC_GET_CUR, UVC_SET_CUR
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
+#include "common/host/console_text.h"
 #include "common/host/linux/linux_layout.h"
 #include "common/host/linux/linux_parts.h"
 #include "common/host/win32/scsi_layout.h"
@@ -50,16 +62,53 @@ class Fd {
 };
 
 struct Camera {
+  explicit Camera(Host& h) : host(h) {}
+  Host& host;
   std::wstring name;
   std::wstring path;
   std::vector<ll::ExtensionUnit> units;
-  std::shared_ptr<Fd> fd;
+  // The capture nodes of the camera's VideoControl interface, in node order.
+  std::vector<std::shared_ptr<Fd>> nodes;
+  // Per unit: the node whose chain holds it (or none: not there), once asked.
+  std::map<uint8_t, std::shared_ptr<Fd>> unitNode;
+  std::map<uint8_t, bool> unitAsked;
+  // Per unit and control: the size the kernel reported.
+  std::map<std::pair<uint8_t, uint8_t>, uint16_t> controlSize;
 };
+
+// One UVCIOC_CTRL_QUERY. Ctrl-C stays pending while it runs: the control
+// transfer goes on in the kernel whatever happens to the call, and the run
+// looks at the interrupt once the request is done.
+int ControlQuery(int fd, uvc_xu_control_query* query) {
+  sigset_t interrupt, before;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &before);
+  const int rc = ioctl(fd, UVCIOC_CTRL_QUERY, query);
+  const int error = errno;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return rc == 0 ? 0 : error;
+}
+
+// The size of a control as the kernel reports it (UVC_GET_LEN), or the error
+// number it refused with.
+int ControlLength(int fd, uint8_t unit, uint8_t selector, uint16_t* length) {
+  uint8_t bytes[2] = {};
+  uvc_xu_control_query query = {};
+  query.unit = unit;
+  query.selector = selector;
+  query.query = UVC_GET_LEN;
+  query.size = sizeof bytes;
+  query.data = bytes;
+  if (int error = ControlQuery(fd, &query)) return error;
+  *length = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+  return 0;
+}
 
 class LinuxKsControl final : public KsControl {
  public:
-  LinuxKsControl(std::shared_ptr<Fd> fd, ll::ExtensionUnit unit)
-      : fd_(std::move(fd)), unit_(unit) {}
+  LinuxKsControl(std::shared_ptr<Camera> camera, ll::ExtensionUnit unit)
+      : camera_(std::move(camera)), unit_(unit) {}
 
   HResult KsProperty(const void* property, uint32_t propertyLength, void* data, uint32_t dataLength,
                      uint32_t* bytesReturned) override {
@@ -78,27 +127,67 @@ class LinuxKsControl final : public KsControl {
     // the set does.
     if (!(set == unit_.code) || (flags & kKsTopology) == 0) return kHrSetNotFound;
     const uint32_t type = flags & ~kKsTopology;
-    // The set is the unit's by its descriptor; nothing to ask the camera.
+    const std::shared_ptr<Fd> node = NodeOfUnit();
+    if (node == nullptr) return kHrSetNotFound;
     if (type == kKsSetSupport) return kHrOk;
     if (type != kKsGet && type != kKsSet) return HresultFromWin32(kErrorNotSupported);
     if (id == 0 || id > 255) return kHrSetNotFound;
     if (data == nullptr) return kHrPointer;
     if (dataLength == 0 || dataLength > 0xFFFF) return kHrInvalidArg;
+    const auto selector = static_cast<uint8_t>(id);
+    uint16_t size = 0;
+    auto known = camera_->controlSize.find({unit_.unitId, selector});
+    if (known != camera_->controlSize.end()) {
+      size = known->second;
+    } else if (int error = ControlLength(node->get(), unit_.unitId, selector, &size)) {
+      return HresultFromWin32(ll::Win32ErrorFromUvcErrno(error));
+    } else {
+      camera_->controlSize[{unit_.unitId, selector}] = size;
+    }
+    // uvcvideo refuses any other size (ENOBUFS), which says nothing to an
+    // operator; a firmware whose controls differ from what the tools expect
+    // is named as such.
+    if (size != dataLength) {
+      camera_->host.WriteStderr(Utf8FromWide(camera_->path) + ": control " +
+                                std::to_string(selector) + " of extension unit " +
+                                std::to_string(unit_.unitId) + " holds " + std::to_string(size) +
+                                " bytes on this camera, not the " + std::to_string(dataLength) +
+                                " this tool uses; the camera's firmware does not match the tool\n");
+      return kHrInvalidArg;
+    }
     uvc_xu_control_query query = {};
     query.unit = unit_.unitId;
-    query.selector = static_cast<uint8_t>(id);
+    query.selector = selector;
     query.query = type == kKsGet ? UVC_GET_CUR : UVC_SET_CUR;
     query.size = static_cast<uint16_t>(dataLength);
     query.data = static_cast<uint8_t*>(data);
-    if (ioctl(fd_->get(), UVCIOC_CTRL_QUERY, &query) != 0) {
-      return HresultFromWin32(ll::Win32ErrorFromErrno(errno));
+    if (int error = ControlQuery(node->get(), &query)) {
+      return HresultFromWin32(ll::Win32ErrorFromUvcErrno(error));
     }
     if (bytesReturned != nullptr && type == kKsGet) *bytesReturned = dataLength;
     return kHrOk;
   }
 
  private:
-  std::shared_ptr<Fd> fd_;
+  // The capture node whose chain holds the unit: the first that answers
+  // UVC_GET_LEN on the unit's first control. Null when none does.
+  std::shared_ptr<Fd> NodeOfUnit() {
+    if (!camera_->unitAsked[unit_.unitId]) {
+      camera_->unitAsked[unit_.unitId] = true;
+      for (const auto& node : camera_->nodes) {
+        uint16_t size = 0;
+        if (ControlLength(node->get(), unit_.unitId, 1, &size) == 0) {
+          camera_->unitNode[unit_.unitId] = node;
+          camera_->controlSize[{unit_.unitId, 1}] = size;
+          break;
+        }
+      }
+    }
+    auto it = camera_->unitNode.find(unit_.unitId);
+    return it != camera_->unitNode.end() ? it->second : nullptr;
+  }
+
+  std::shared_ptr<Camera> camera_;
   ll::ExtensionUnit unit_;
 };
 
@@ -136,7 +225,7 @@ class LinuxTopology final : public KsTopologyInfo, OnCamera {
     if (control == nullptr) return kHrPointer;
     control->reset();
     if (index >= camera_->units.size()) return kHrInvalidArg;
-    *control = std::make_unique<LinuxKsControl>(camera_->fd, camera_->units[index]);
+    *control = std::make_unique<LinuxKsControl>(camera_, camera_->units[index]);
     return kHrOk;
   }
 };
@@ -213,48 +302,73 @@ std::string Normalized(const std::string& path) {
   return out.empty() ? "/" : out;
 }
 
-// The capture devices of the machine, each open, with its extension units.
+// The cameras of the machine: the V4L2 capture nodes grouped by the
+// VideoControl interface they hang on, each node open, with the extension
+// units of the active configuration.
 std::vector<std::shared_ptr<Camera>> FindCameras(Host& host) {
   std::vector<std::shared_ptr<Camera>> cameras;
+  std::map<std::string, std::shared_ptr<Camera>> byInterface;
   const std::string base = "/sys/class/video4linux/";
   for (const auto& [number, name] : ClassMembers("/sys/class/video4linux", "video")) {
     const std::string node = "/dev/" + name;
-    const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    // O_NONBLOCK: an open never waits on the device (it only changes how
+    // buffers are dequeued, which the tools never do).
+    const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       if (errno == EACCES || errno == EPERM) ReportNoPermission(host, node);
       continue;
     }
-    auto camera = std::make_shared<Camera>();
-    camera->fd = std::make_shared<Fd>(fd);
+    auto nodeFd = std::make_shared<Fd>(fd);
     v4l2_capability caps = {};
     if (ioctl(fd, VIDIOC_QUERYCAP, &caps) != 0) continue;
     const uint32_t deviceCaps =
         (caps.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? caps.device_caps : caps.capabilities;
-    // A UVC camera has a metadata node beside its capture node; only the
-    // capture node is a video input.
+    // A UVC camera has a metadata node beside each capture node; only the
+    // capture nodes are a video input.
     if ((deviceCaps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) == 0) continue;
-    const char* card = reinterpret_cast<const char*>(caps.card);
-    camera->name = ll::WideFromUtf8(std::string(card, strnlen(card, sizeof caps.card)));
+    // The node hangs on the VideoControl interface, as every other capture
+    // node of the same camera does; its USB device (one up) has the
+    // descriptors.
+    const std::string interfaceDir = base + name + "/device";
     // The sysfs path of the node names the USB port it hangs on, which stays
     // the same across replugs and reboots; the node's number does not.
     char link[4096];
-    const ssize_t n = readlink((base + name).c_str(), link, sizeof link - 1);
+    ssize_t n = readlink((base + name).c_str(), link, sizeof link - 1);
     const std::string stable =
         n > 0 ? Normalized(link[0] == '/' ? std::string(link, n) : base + std::string(link, n))
               : node;
+    n = readlink(interfaceDir.c_str(), link, sizeof link - 1);
+    const std::string interfaceKey =
+        n > 0 ? Normalized(link[0] == '/' ? std::string(link, n)
+                                          : stable + "/" + std::string(link, n))
+              : stable;
+    auto seen = byInterface.find(interfaceKey);
+    if (seen != byInterface.end()) {
+      seen->second->nodes.push_back(std::move(nodeFd));
+      continue;
+    }
+    auto camera = std::make_shared<Camera>(host);
+    camera->nodes.push_back(std::move(nodeFd));
+    const char* card = reinterpret_cast<const char*>(caps.card);
+    camera->name = ll::WideFromUtf8(std::string(card, strnlen(card, sizeof caps.card)));
     camera->path = ll::WideFromUtf8(stable);
-    // The node hangs on the VideoControl interface; its USB device (one up)
-    // has the descriptors.
-    const std::string interfaceDir = base + name + "/device";
     const std::string ifNumber = Trimmed(ReadAttribute(interfaceDir + "/bInterfaceNumber"));
     int interfaceNumber = -1;
     if (!ifNumber.empty() &&
         ifNumber.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) {
       interfaceNumber = static_cast<int>(std::stoul(ifNumber, nullptr, 16));
     }
+    const std::string active = Trimmed(ReadAttribute(interfaceDir + "/../bConfigurationValue"));
+    const int configuration = !active.empty() &&
+                                      active.find_first_not_of("0123456789") == std::string::npos &&
+                                      active.size() < 4
+                                  ? std::stoi(active)
+                                  : -1;
     const std::string raw = ReadFileBytes(interfaceDir + "/../descriptors");
-    camera->units = ll::ExtensionUnits(
-        std::span(reinterpret_cast<const uint8_t*>(raw.data()), raw.size()), interfaceNumber);
+    camera->units =
+        ll::ExtensionUnits(std::span(reinterpret_cast<const uint8_t*>(raw.data()), raw.size()),
+                           interfaceNumber, configuration);
+    byInterface[interfaceKey] = camera;
     cameras.push_back(std::move(camera));
   }
   return cameras;

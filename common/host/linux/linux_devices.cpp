@@ -4,7 +4,9 @@
 // SG_IO.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -81,8 +83,23 @@ std::vector<std::pair<unsigned, std::string>> ClassMembers(const char* folder,
 void ReportNoPermission(Host& host, const std::string& node) {
   host.WriteStderr(node +
                    ": permission denied; if this is the Zemb device, give this user access to it "
-                   "(install packaging/70-zemb.rules in /etc/udev/rules.d and join the plugdev "
-                   "group)\n");
+                   "(install packaging/70-zemb.rules in /etc/udev/rules.d and log in at the "
+                   "machine, or join the zemb group)\n");
+}
+
+std::string PortOfDevicePath(const std::string& devicePath) {
+  // A camera's path is its node's place in sysfs already.
+  if (devicePath.rfind("/sys/", 0) == 0) return ll::UsbPortOf(devicePath);
+  const std::string sg = "/dev/sg";
+  if (devicePath.rfind(sg, 0) != 0) return "";
+  const std::string name = devicePath.substr(5);
+  if (name.find('/') != std::string::npos) return "";
+  const std::string entry = "/sys/class/scsi_generic/" + name;
+  char link[4096];
+  const ssize_t n = readlink(entry.c_str(), link, sizeof link - 1);
+  if (n <= 0) return "";
+  const std::string target(link, static_cast<size_t>(n));
+  return ll::UsbPortOf(target[0] == '/' ? target : "/sys/class/scsi_generic/" + target);
 }
 
 DevInfoList DeviceNodes::OpenList(const Guid& interfaceClass) {
@@ -116,7 +133,10 @@ bool DeviceNodes::ListedPath(DevInfoList list, uint32_t index, std::string* devi
 }
 
 DeviceHandle DeviceNodes::Open(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // O_NONBLOCK: without it the open waits for as long as another program
+  // holds the node exclusively, and discovery opens every drive, other
+  // vendors' too. SG_IO itself ignores the flag.
+  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     if (error == EACCES || error == EPERM) ReportNoPermission(host_, path);
@@ -220,7 +240,18 @@ uint32_t DeviceNodes::PassThrough(const Node& node, std::span<const uint8_t> req
   io.dxfer_len = packet.dataLength;
   io.dxferp = packet.dataLength != 0 ? data.data() : nullptr;
   io.timeout = packet.timeoutMs;
-  if (ioctl(node.fd, SG_IO, &io) != 0) return ll::Win32ErrorFromErrno(errno);
+  // Ctrl-C stays pending while the command runs: SG_IO would give up
+  // waiting (EINTR) while the device still carries the command out, and
+  // sending it again would do it twice. The run sees the interrupt when
+  // the command is done.
+  sigset_t interrupt, before;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &before);
+  const int rc = ioctl(node.fd, SG_IO, &io);
+  const int ioError = errno;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (rc != 0) return ll::Win32ErrorFromErrno(ioError);
   ll::SgAnswer result;
   result.status = io.status;
   result.hostStatus = io.host_status;
@@ -231,8 +262,5 @@ uint32_t DeviceNodes::PassThrough(const Node& node, std::span<const uint8_t> req
   *returned = ll::WritePassThroughAnswer(packet, request, result, sense, data.data(), answer);
   return kErrorSuccess;
 }
-
-bool color_;
-uint32_t lastError_ = 0;
 
 }  // namespace zemb::linux_host

@@ -112,12 +112,20 @@ class LinuxHost final : public Host {
     std::fflush(stdout);
   }
 
-  // A lock file named after the node, in the system's folder for them
+  // From sysfs; see PortOfDevicePath.
+  std::string DevicePort(const std::string& devicePath) override {
+    return PortOfDevicePath(devicePath);
+  }
+
+  // A lock file named after the unit's USB port where it is known (both
+  // faces of one unit are one lock, and a renumbered node is still the
+  // same unit), else after the node, in the system's folder for them
   // (world-writable on Debian and most others), else in /tmp.
   std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override {
     *busy = false;
-    std::string name = "zemb-";
-    for (char c : devicePath) {
+    const std::string port = DevicePort(devicePath);
+    std::string name = port.empty() ? "zemb-" : "zemb-usb-";
+    for (char c : port.empty() ? devicePath : port) {
       name += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.') ? c : '_';
     }
     const std::string folder = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";

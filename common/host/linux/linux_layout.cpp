@@ -46,12 +46,34 @@ uint32_t Win32ErrorFromErrno(int error) {
     case EOPNOTSUPP:
       return kErrorNotSupported;
     case EBUSY:
+    case EAGAIN:   // a node another program holds, opened without waiting
       return 170;  // ERROR_BUSY
     case EPIPE:    // a stalled control pipe
     case EPROTO:
     case EILSEQ:
     default:
       return kErrorGenFailure;
+  }
+}
+
+uint32_t Win32ErrorFromUvcErrno(int error) {
+  constexpr uint32_t kErrorNotReady = 21;
+  constexpr uint32_t kErrorInvalidState = 5023;
+  switch (error) {
+    case EBUSY:    // not ready
+    case EREMOTE:  // the camera's power state does not allow it
+      return kErrorNotReady;
+    case EACCES:  // wrong state
+      return kErrorInvalidState;
+    case ERANGE:  // out of range
+    case EINVAL:  // invalid value within the range
+      return kErrorInvalidParameter;
+    case EIO:  // invalid unit, control or request
+      return kErrorIoDevice;
+    case EPIPE:
+      return kErrorGenFailure;
+    default:
+      return Win32ErrorFromErrno(error);
   }
 }
 
@@ -158,19 +180,24 @@ std::vector<uint8_t> StorageDescriptor(uint8_t deviceType, const std::string& ve
   return d;
 }
 
-std::vector<ExtensionUnit> ExtensionUnits(std::span<const uint8_t> descriptors,
-                                          int interfaceNumber) {
-  constexpr uint8_t kInterface = 0x04, kCsInterface = 0x24, kVcExtensionUnit = 0x06;
+std::vector<ExtensionUnit> ExtensionUnits(std::span<const uint8_t> descriptors, int interfaceNumber,
+                                          int configuration) {
+  constexpr uint8_t kConfiguration = 0x02, kInterface = 0x04, kCsInterface = 0x24;
+  constexpr uint8_t kVcExtensionUnit = 0x06;
   constexpr uint8_t kVideoClass = 0x0E, kVideoControl = 0x01;
   constexpr size_t kUnitFixedPart = 24;  // up to bNrInPins, enough for the id and GUID
   std::vector<ExtensionUnit> units;
   bool inVideoControl = false;
+  bool inConfiguration = false;
   for (size_t i = 0; i + 2 <= descriptors.size();) {
     const uint8_t length = descriptors[i];
     if (length < 2 || i + length > descriptors.size()) break;
     const uint8_t* d = descriptors.data() + i;
-    if (d[1] == kInterface && length >= 9) {
-      inVideoControl = d[5] == kVideoClass && d[6] == kVideoControl &&
+    if (d[1] == kConfiguration && length >= 9) {
+      inConfiguration = configuration < 0 || d[5] == configuration;
+      inVideoControl = false;
+    } else if (d[1] == kInterface && length >= 9) {
+      inVideoControl = inConfiguration && d[5] == kVideoClass && d[6] == kVideoControl &&
                        (interfaceNumber < 0 || d[2] == interfaceNumber);
     } else if (inVideoControl && d[1] == kCsInterface && length >= kUnitFixedPart &&
                d[2] == kVcExtensionUnit) {
@@ -185,6 +212,26 @@ std::vector<ExtensionUnit> ExtensionUnits(std::span<const uint8_t> descriptors,
     i += length;
   }
   return units;
+}
+
+std::string UsbPortOf(const std::string& sysfsPath) {
+  std::string port;
+  size_t start = 0;
+  while (start < sysfsPath.size()) {
+    size_t end = sysfsPath.find('/', start);
+    if (end == std::string::npos) end = sysfsPath.size();
+    const std::string part = sysfsPath.substr(start, end - start);
+    // Bus number, a dash, then port numbers joined by dots.
+    const size_t dash = part.find('-');
+    bool isPort = dash != std::string::npos && dash > 0 && dash + 1 < part.size() &&
+                  part.find_first_not_of("0123456789") == dash &&
+                  part.find_first_not_of("0123456789.", dash + 1) == std::string::npos &&
+                  part.back() != '.' && part.find("..") == std::string::npos &&
+                  part[dash + 1] != '.';
+    if (isPort) port = part;
+    start = end + 1;
+  }
+  return port;
 }
 
 std::wstring WideFromUtf8(const std::string& text) {

@@ -18,6 +18,14 @@ namespace zemb::linux_layout {
 // The Win32 error code an operator reads for a Linux error number.
 uint32_t Win32ErrorFromErrno(int error);
 
+// The same for a UVCIOC_CTRL_QUERY that failed. After a stalled control
+// uvcvideo asks the camera why and hands its answer on as an error number:
+// not ready (EBUSY), wrong state (EACCES), power (EREMOTE), out of range
+// (ERANGE), invalid unit, control or request (EIO), invalid value (EINVAL);
+// EPIPE when the camera gave no reason. Each reads as what it means for the
+// device, never as a permission the user lacks.
+uint32_t Win32ErrorFromUvcErrno(int error);
+
 // SCSI_PASS_THROUGH DataIn values.
 constexpr uint8_t kDataOut = 0;
 constexpr uint8_t kDataIn = 1;
@@ -80,11 +88,22 @@ struct ExtensionUnit {
 };
 
 // The extension units in a USB device's descriptors (the `descriptors` file
-// of the device in sysfs: the device descriptor, then the configuration
-// descriptors), in the order they appear, on the VideoControl interface
-// `interfaceNumber` (any VideoControl interface when it is negative).
-std::vector<ExtensionUnit> ExtensionUnits(std::span<const uint8_t> descriptors,
-                                          int interfaceNumber);
+// of the device in sysfs: the device descriptor, then the descriptors of
+// every configuration the device has), in the order they appear, on the
+// VideoControl interface `interfaceNumber` (any VideoControl interface when
+// it is negative) of the configuration whose bConfigurationValue is
+// `configuration` (the active one, sysfs bConfigurationValue; any when it
+// is negative); a unit of another configuration does not exist while this
+// one is active.
+std::vector<ExtensionUnit> ExtensionUnits(std::span<const uint8_t> descriptors, int interfaceNumber,
+                                          int configuration);
+
+// The USB port of a device in sysfs: the name of the last USB device
+// ("1-1.3", bus and the port chain) on `sysfsPath`, the resolved path of a
+// device node's class entry; empty when none is on the path (not a USB
+// device). A USB interface ("1-1.3:1.0") and a root hub ("usb1") are not
+// ports.
+std::string UsbPortOf(const std::string& sysfsPath);
 
 // UTF-8 (a V4L2 card name) as wide text; a byte that is not valid UTF-8
 // stands for itself.

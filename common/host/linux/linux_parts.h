@@ -34,6 +34,12 @@ std::string Trimmed(std::string text);
 // device's; which one it is cannot be known without opening it.
 void ReportNoPermission(Host& host, const std::string& node);
 
+// The USB port (Host::DevicePort) of a CD-ROM face's /dev/sgN or a camera's
+// sysfs path: the USB device above the SCSI host, or above the camera's
+// VideoControl interface, which is the same device for both faces of one
+// unit. Empty when it is not on USB or cannot be read.
+std::string PortOfDevicePath(const std::string& devicePath);
+
 // The device lists of the classes and the open device nodes: the SCSI
 // devices of type 5 (sysfs scsi_generic), each opened on its /dev/sgN, the
 // storage property query answered from sysfs, a pass-through request as one
