@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/device/unit_list.h"
 #include "common/rom/misc_record.h"
 #include "common/rom/rom_layout.h"
 #include "sim/sim_host.h"
@@ -43,7 +45,7 @@ ShellRun Sim(const std::string& words) {
 
 // One line of `zemb list`.
 struct Listed {
-  std::string id, face, path, serial;
+  std::string id, face, port, path, serial;
 };
 
 std::vector<Listed> List() {
@@ -55,7 +57,7 @@ std::vector<Listed> List() {
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
     Listed u;
-    words >> u.id >> u.face >> u.path >> u.serial;
+    words >> u.id >> u.face >> u.port >> u.path >> u.serial;
     units.push_back(u);
   }
   return units;
@@ -128,10 +130,23 @@ TEST_F(UnitsTest, DeviceReachesTheUnitItNamesAndNoOther) {
     ids.insert(u.id);
   }
   EXPECT_EQ(ids.size(), 3u);
-  const ShellRun json = Zemb("list --json");
+  // Each unit sits in the port of its name; its ID comes from the port.
+  for (const char* name : {"alpha", "bravo", "charlie"}) {
+    EXPECT_EQ(UnitNamed(units, name).port, name);
+    EXPECT_EQ(UnitNamed(units, name).id, UnitId(name, ""));
+  }
+  const ShellRun json = Zemb("list --json 2>/dev/null");
   EXPECT_EQ(json.status, 0);
-  EXPECT_NE(json.text.find("\"id\": \"" + units[0].id + "\", \"face\": \"own\""), std::string::npos)
-      << json.text;
+  const nlohmann::json listed = nlohmann::json::parse(json.text, nullptr, false);
+  ASSERT_TRUE(listed.is_array()) << json.text;
+  ASSERT_EQ(listed.size(), units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(listed[i]["id"], units[i].id);
+    EXPECT_EQ(listed[i]["face"], "own");
+    EXPECT_EQ(listed[i]["port"], units[i].port);
+    EXPECT_EQ(listed[i]["device_path"], units[i].path);
+    EXPECT_TRUE(listed[i]["serial"].is_null());
+  }
 
   // bravo gets values of its own, by its path.
   const Listed bravo = UnitNamed(units, "bravo");
@@ -237,6 +252,10 @@ TEST_F(UnitsTest, AllWritesEveryUnitAndAFailingUnitSpoilsNoOther) {
 // runs after the earlier face's units and finds nothing left to write.
 TEST_F(UnitsTest, AUnitOnTwoFacesIsNeverWrittenFromTwoWorkersAtOnce) {
   ASSERT_EQ(Sim("plug --unit twin --face own --face cdrom --size 65536").status, 0);
+  // A host that cannot tell the unit's port: its faces are two entries.
+  std::string text = test::ReadText("ZembSimDevice/twin/device.txt");
+  text.erase(text.find("port = twin\n"), std::string("port = twin\n").size());
+  test::WriteText("ZembSimDevice/twin/device.txt", text);
   Plug({"solo"});
   const std::vector<Listed> units = List();
   ASSERT_EQ(units.size(), 3u);
@@ -263,6 +282,23 @@ TEST_F(UnitsTest, AUnitOnTwoFacesIsNeverWrittenFromTwoWorkersAtOnce) {
   EXPECT_NE(r.text.find("3 units: 3 ok, 0 failed"), std::string::npos) << r.text;
   EXPECT_EQ(
       Zemb("verify image.bin --config spi.cfg --device " + UnitNamed(units, "solo").id).status, 0);
+}
+
+// Where the host tells the port, both faces of the unit carry its one ID and
+// the unit is one entry of --all, worked on once.
+TEST_F(UnitsTest, AUnitOnTwoFacesInOnePortIsOneUnit) {
+  ASSERT_EQ(Sim("plug --unit twin --face own --face cdrom --size 65536").status, 0);
+  const std::vector<Listed> units = List();
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].id, units[1].id);
+  EXPECT_EQ(units[0].port, "twin");
+  EXPECT_EQ(units[1].port, "twin");
+  const ShellRun r = Zemb("write image.bin --config spi.cfg --all");
+  ASSERT_EQ(r.status, 0) << r.text;
+  EXPECT_NE(r.text.find("unit " + units[0].id + " (own face): ok in "), std::string::npos)
+      << r.text;
+  EXPECT_EQ(r.text.find("(cdrom face): ok"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("1 unit: 1 ok, 0 failed"), std::string::npos) << r.text;
 }
 
 TEST_F(UnitsTest, CtrlCStopsEveryUnitAtASectorBoundary) {
@@ -447,8 +483,9 @@ TEST(UnitsOnOneHostTest, AUnitOnTwoFacesIsListedAndNamedOnEach) {
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(Lines(r.out), 2u) << r.out;
   const std::string own = r.out.substr(0, 8), cdrom = r.out.substr(r.out.find('\n') + 1, 8);
-  EXPECT_NE(r.out.find(own + "  own    \\\\?\\usb#"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(cdrom + "  cdrom  \\\\?\\usbstor#"), std::string::npos) << r.out;
+  // A machine that tells no port: "-", and IDs from the device paths.
+  EXPECT_NE(r.out.find(own + "  own    -         \\\\?\\usb#"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(cdrom + "  cdrom  -         \\\\?\\usbstor#"), std::string::npos) << r.out;
 
   // Named, the other face is the one used.
   r = zemb({"info", "--device", cdrom});

@@ -313,6 +313,10 @@ int ZembWrite(ZembRun& run) {
       const uint8_t* record = outcome.keptRecord.data();
       if (run.sink != nullptr) {
         run.sink->SetSerial(ValidSerial(record + kMiscSerialOffset).value_or(""));
+        auto mac = [](const uint8_t* m) {
+          return IsErased(m, kMacLength) ? std::string() : MacText(m);
+        };
+        run.sink->SetMacs(mac(record + kMiscPSideMacOffset), mac(record + kMiscSSideMacOffset));
       }
       run.Out("kept the unit's misc record: serial number %s, P-side MAC %s, S-side MAC %s\n",
               SerialText(record + kMiscSerialOffset).c_str(),

@@ -4,11 +4,13 @@
 
 #include <cstdarg>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
 #include "zemb/provision.h"
+#include "zemb/station/station.h"
 #include "zemb/zemb_run.h"
 
 namespace zemb {
@@ -243,6 +245,10 @@ int RunZemb(int argc, const char* const* argv, Host& host) {
 }
 
 int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost) {
+  // The station has a command line of its own.
+  if (argc >= 2 && std::string_view(argv[1]) == "station") {
+    return RunStation(argc, argv, host, makeHost);
+  }
   ZembOptions options;
   std::string error;
   if (!ParseZembArguments(argc, argv, &options, &error)) {

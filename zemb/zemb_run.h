@@ -42,6 +42,7 @@ struct UnitSink {
   std::string out;                          // the run's result lines
   std::string err;                          // its error and note lines, each "error: ..." or a note
   std::string serial;                       // the unit's serial number, once known
+  std::string macP, macS;                   // its MACs (00-11-22-33-44-55), once known
   std::atomic<uint64_t> done{0}, total{0};  // progress of the transfer in hand
   std::atomic<bool> finished{false};
   // Set by the main thread (Ctrl-C): stop at the next sector boundary.
@@ -49,6 +50,11 @@ struct UnitSink {
   void SetSerial(const std::string& text) {
     std::lock_guard<std::mutex> hold(mutex);
     serial = text;
+  }
+  void SetMacs(const std::string& p, const std::string& s) {
+    std::lock_guard<std::mutex> hold(mutex);
+    macP = p;
+    macS = s;
   }
 };
 
