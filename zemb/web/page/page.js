@@ -197,7 +197,7 @@
       row.dataset.result = u.result;
       const time = u.time ? new Date(u.time) : null;
       const cells = [
-        time && !isNaN(time) ? time.toLocaleTimeString() : u.time, u.slot, u.serial, u.mac_p, u.mac_s,
+        time && !isNaN(time) ? time.toLocaleTimeString([], { hour12: false }) : u.time, u.slot, u.serial, u.mac_p, u.mac_s,
         (u.result || '').toUpperCase(), u.reason, u.label, u.seconds >= 0 ? u.seconds.toFixed(1) + ' s' : '',
       ];
       const names = ['time', 'slot', 'serial', 'mac_p', 'mac_s', 'result', 'reason', 'label', 'took'];
