@@ -30,10 +30,14 @@ endif()
 # Debian's libcpp-httplib-dev is cpp-httplib split in two: the header
 # declares, libcpp-httplib.so implements. That library was built with
 # OpenSSL, zlib and Brotli, and the header's classes change shape with those
-# switches, so whatever includes it compiles with the same ones. A build
-# that finds no such library for its target (the Windows cross builds:
-# Debian ships none for MinGW) gets no ZEMB_HTTPLIB definition, and the
+# switches, so whatever includes it compiles with the same ones. Debian
+# ships no such library for MinGW: a Windows build takes the single-file
+# form from the same Debian source package instead
+# (scripts/fetch-httplib-source.sh puts it where ZEMB_HTTPLIB_SINGLE_HEADER
+# looks). A build with neither gets no ZEMB_HTTPLIB definition, and the
 # station's page answers that it is not part of that build.
+set(ZEMB_HTTPLIB_SINGLE_HEADER "${CMAKE_SOURCE_DIR}/build/debian-src/cpp-httplib/httplib.h"
+    CACHE FILEPATH "cpp-httplib's single-file header, from Debian's source package, for Windows")
 add_library(zemb_httplib INTERFACE)
 if(EXISTS "${ZEMB_HTTPLIB_HEADER}")
   _zemb_header_folder(httplib "${ZEMB_HTTPLIB_HEADER}")
@@ -46,8 +50,14 @@ if(EXISTS "${ZEMB_HTTPLIB_HEADER}")
     target_link_libraries(zemb_httplib INTERFACE "${ZEMB_HTTPLIB_LIBRARY}" Threads::Threads)
     target_compile_definitions(zemb_httplib INTERFACE ZEMB_HTTPLIB=1 CPPHTTPLIB_OPENSSL_SUPPORT
                                                       CPPHTTPLIB_ZLIB_SUPPORT CPPHTTPLIB_BROTLI_SUPPORT)
-  elseif(WIN32)
+  elseif(WIN32 AND EXISTS "${ZEMB_HTTPLIB_SINGLE_HEADER}")
+    _zemb_header_folder(httplib-single "${ZEMB_HTTPLIB_SINGLE_HEADER}")
+    target_include_directories(zemb_httplib BEFORE SYSTEM INTERFACE "${_zemb_header_dir}")
     target_link_libraries(zemb_httplib INTERFACE ws2_32 crypt32)
+    target_compile_definitions(zemb_httplib INTERFACE ZEMB_HTTPLIB=1)
+  elseif(WIN32)
+    message(STATUS "No cpp-httplib for Windows at ${ZEMB_HTTPLIB_SINGLE_HEADER}: "
+                   "zemb is built without the station's page (scripts/fetch-httplib-source.sh)")
   endif()
 else()
   message(FATAL_ERROR "cpp-httplib not found at ${ZEMB_HTTPLIB_HEADER} (apt-get install libcpp-httplib-dev)")

@@ -23,10 +23,6 @@ namespace zemb {
 
 namespace {
 
-bool IsLoopback(const std::string& address) {
-  return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
-}
-
 bool IsIpv4(const std::string& text) {
   int parts = 0;
   size_t at = 0;
@@ -95,7 +91,9 @@ std::unique_ptr<StationPage> StartStationPage(StationControl&, const PageOptions
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+bool IsLoopback(const std::string& address) {
+  return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
 
 // A change's body: a slot name and a label are all it carries.
 constexpr size_t kMaxBody = 2048;
