@@ -15,6 +15,12 @@
   let source = null;
   let retry = null;
   let keptToken = '';  // where the browser keeps no local storage
+  // The station's record, as its last snapshot had it; and the units its
+  // events said finished that the record did not hold yet (a station may
+  // record a unit a moment after saying it finished). A record of the same
+  // slot and result, ending no earlier than the event, takes one over.
+  let recent = [];
+  let finishing = [];
 
   const $ = (id) => document.getElementById(id);
   const el = (tag, cls, text) => {
@@ -68,6 +74,8 @@
     $('operator').textContent = s.operator;
     $('passed').textContent = s.passed;
     $('failed').textContent = s.failed;
+    recent = s.recent;
+    finishing = finishing.filter((f) => !recent.some((u) => u.slot === f.slot && u.result === f.result && u.time >= f.time));
     $('rate').textContent = Number(s.units_per_hour).toFixed(1);
     $('token').hidden = !(tokenRequired && !token());
     const fresh = new Map();
@@ -83,7 +91,21 @@
       render(v);
     }
     slots = fresh;
-    renderRecent(s.recent);
+    renderRecord();
+  }
+
+  function finished(e, s) {
+    finishing.unshift({
+      time: e.time, slot: e.slot, port: e.port, unit: e.unit,
+      serial: e.serial || '', mac_p: e.mac_p || '', mac_s: e.mac_s || '',
+      result: e.event === 'passed' ? 'pass' : 'fail', reason: e.reason || '',
+      seconds: e.seconds ?? -1, label: e.label || s.label || '',
+    });
+    renderRecord();
+  }
+
+  function renderRecord() {
+    renderRecent(finishing.concat(recent));
   }
 
   function applyEvent(e) {
@@ -110,8 +132,12 @@
       case 'passed':
         s.state = 'pass'; s.percent = -1; s.reason = '';
         Object.assign(s, { serial: e.serial || '', mac_p: e.mac_p || '', mac_s: e.mac_s || '', seconds: e.seconds ?? -1 });
+        finished(e, s);
         break;
-      case 'failed': s.state = 'fail'; s.percent = -1; s.reason = e.reason || ''; s.seconds = e.seconds ?? -1; break;
+      case 'failed':
+        s.state = 'fail'; s.percent = -1; s.reason = e.reason || ''; s.seconds = e.seconds ?? -1;
+        finished(e, s);
+        break;
       case 'held': s.state = 'held'; s.reason = e.reason || 'check this slot'; break;
       case 'rearmed': clear(); s.state = 'empty'; break;
       case 'removed':
