@@ -129,6 +129,8 @@ struct DeviceState {
   uint32_t xuNodeId = 2;             // topology node of the extension unit
   std::vector<Fault> faults;
   Timing timing;
+  // The USB port the unit sits in (zembsim plug --port); empty for none.
+  std::string port;
 };
 
 // A new device's state: the ROM erased (0xFF), two I2C register files.

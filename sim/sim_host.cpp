@@ -326,6 +326,12 @@ std::unique_ptr<DeviceLock> SimHost::TryLockDevice(const std::string& devicePath
   return std::make_unique<SimDeviceLock>(unit);
 }
 
+std::string SimHost::DevicePort(const std::string& devicePath) {
+  size_t index = 0;
+  SimDevice* unit = UnitOnPath(devicePath, &index) ? Unit(index) : nullptr;
+  return unit != nullptr ? unit->State().port : std::string();
+}
+
 void SimHost::CloseHandle(DeviceHandle handle) {
   auto it = handles_.find(handle);
   if (it == handles_.end()) {

@@ -100,6 +100,8 @@ class SimHost : public Host {
   // `devicePath`, or the only one. A machine without a unit there has
   // nothing to lock. Nothing on disk.
   std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override;
+  // The port the unit on `devicePath` was plugged into (DeviceState::port).
+  std::string DevicePort(const std::string& devicePath) override;
   HResult CoInitializeApartment() override;
   void CoUninitialize() override;
   HResult CreateSystemDeviceEnumerator(

@@ -128,6 +128,27 @@ struct KeptUnit {
   bool unplugged = false;
 };
 
+// A plugged unit as a glance at the folder shows it. zembsim replaces
+// device.txt whole when it plugs a unit, so a unit pulled out and a new one
+// plugged under the same name between two glances still shows as a change.
+struct PlugMark {
+  std::string name;
+  uint64_t inode = 0;
+  int64_t changed = 0;
+  bool operator==(const PlugMark&) const = default;
+};
+
+std::vector<PlugMark> PlugMarks() {
+  std::vector<PlugMark> marks;
+  for (const std::string& name : PluggedUnits()) {
+    struct stat st {};
+    const std::string path = UnitFolder(name) + "/device.txt";
+    if (::stat(path.c_str(), &st) != 0) continue;
+    marks.push_back({name, static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_ctime)});
+  }
+  return marks;
+}
+
 std::vector<SimDevice*> DevicesOf(const std::vector<KeptUnit>& units) {
   std::vector<SimDevice*> devices;
   for (const KeptUnit& unit : units) devices.push_back(unit.device.get());
@@ -145,10 +166,16 @@ std::vector<SimDevice*> DevicesOf(const std::vector<KeptUnit>& units) {
 // share anything but the files' locks.
 class SimSession : public SimHost {
  public:
-  SimSession(std::unique_ptr<RealClock> clock, std::vector<KeptUnit> units, SimMachine machine)
+  SimSession(std::unique_ptr<RealClock> clock, std::vector<KeptUnit> units, SimMachine machine,
+             std::vector<PlugMark> plugged)
       : SimHost(std::move(machine), DevicesOf(units), *clock, ConsoleMode::Process),
         clock_(std::move(clock)),
-        units_(std::move(units)) {}
+        units_(std::move(units)),
+        plugged_(std::move(plugged)) {}
+
+  // Units plugged or unplugged since this session was made: the folders'
+  // names and their device.txt files, looked at without reading them.
+  bool DevicesChanged() override { return PlugMarks() != plugged_; }
 
   std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override {
     *busy = false;
@@ -262,6 +289,7 @@ class SimSession : public SimHost {
 
   std::unique_ptr<RealClock> clock_;
   std::vector<KeptUnit> units_;
+  std::vector<PlugMark> plugged_;
   size_t active_ = 0;  // the unit of the request between Before and After
 };
 
@@ -299,6 +327,7 @@ namespace zemb {
 std::unique_ptr<Host> MakeHost() {
   using namespace sim;
   auto clock = std::make_unique<RealClock>();
+  std::vector<PlugMark> plugged = PlugMarks();
   SimMachine machine;
   std::vector<KeptUnit> units;
   for (const std::string& name : PluggedUnits()) {
@@ -311,7 +340,8 @@ std::unique_ptr<Host> MakeHost() {
     unit.device = std::make_unique<SimDevice>(std::move(state), *clock);
     units.push_back(std::move(unit));
   }
-  return std::make_unique<SimSession>(std::move(clock), std::move(units), std::move(machine));
+  return std::make_unique<SimSession>(std::move(clock), std::move(units), std::move(machine),
+                                      std::move(plugged));
 }
 
 }  // namespace zemb

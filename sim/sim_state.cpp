@@ -127,6 +127,7 @@ std::string StateText(const DeviceState& s) {
   o << "gpio.data = " << HexText(s.gpioData, 2) << "\n";
   o << "gpio.direction = " << HexText(s.gpioDirection, 2) << "\n";
   o << "xu.node = " << s.xuNodeId << "\n";
+  if (!s.port.empty()) o << "port = " << s.port << "\n";
   for (const TimingField& t : kTimingFields) o << t.key << " = " << s.timing.*t.field << "\n";
   for (const auto& [address, device] : s.i2c) {
     const std::string name = "i2c." + HexText(address, 2);
@@ -218,6 +219,9 @@ bool ParseStateText(const std::string& text, DeviceState* s, uint32_t* romSize,
       if (!one() || !ParseInto(words[0], 0xFFFFFFFF, &s->xuNodeId)) {
         return bad("xu.node takes a node number");
       }
+    } else if (key == "port") {
+      if (!one() || words[0].size() > 64) return bad("port takes one word of up to 64 characters");
+      s->port = words[0];
     } else if (key.rfind("timing.", 0) == 0) {
       const TimingField* field = nullptr;
       for (const TimingField& t : kTimingFields) {

@@ -75,7 +75,7 @@ namespace {
 const Command kCommands[] = {
     {"plug",
      "plug [--face own|cdrom|xu]... [--rom spi|i2c] [--size BYTES] [--fw-version W0 W1] "
-     "[--side-signature W]",
+     "[--side-signature W] [--port P] [--keep]",
      "plug a new device in here",
      "Plugs a new device into ./ZembSimDevice/: an erased ROM, two I2C register files\n"
      "(0x50 with 256 registers, 0x78 with 65536), GPIO 0. --face may be given more than\n"
@@ -83,11 +83,17 @@ const Command kCommands[] = {
      "bytes unless --rom and --size say otherwise; the size is a positive multiple of\n"
      "4096 up to 256 MiB. Refused when a device is already plugged.\n"
      "With --unit NAME the device is a unit of its own in ./ZembSimDevice/NAME/,\n"
-     "beside the others: NAME is 1 to 32 letters, digits, - or _.\n",
+     "beside the others: NAME is 1 to 32 letters, digits, - or _.\n"
+     "--port P puts it into USB port P (a word: letters, digits, - _ . : #); a named\n"
+     "unit goes into the port of its name unless told. One port holds one unit.\n"
+     "A unit plugged again is a new unit with an erased ROM, unless --keep brings\n"
+     "back the one 'zembsim unplug --keep' took out, as it was (only --port goes\n"
+     "with --keep).\n",
      RunPlug},
-    {"unplug", "unplug", "remove the device from here",
+    {"unplug", "unplug [--keep]", "remove the device from here",
      "Removes ./ZembSimDevice/ with the ROM in it; with --unit NAME only that unit's\n"
-     "./ZembSimDevice/NAME/.\n",
+     "./ZembSimDevice/NAME/. With --keep (and --unit) the unit is out but keeps its\n"
+     "state for 'zembsim plug --keep'.\n",
      RunUnplug},
     {"status", "status", "show the device",
      "Shows the faces, the ROM kind and size, the ROM header at address 0, the misc\n"

@@ -1,10 +1,13 @@
 // zembsim's commands on a unit as a whole: plug, unplug, status, and the
 // ROM copied out (dump) or in (load).
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "common/base/bytes.h"
 #include "common/base/numbers.h"
@@ -69,6 +72,29 @@ void PrintMisc(const std::vector<uint8_t>& rom) {
               !erased && highBytes ? " (some high bytes are not 0)" : "");
 }
 
+// A port as zembsim takes it: one word that names a socket on any host.
+bool PortWord(const std::string& word) {
+  if (word.empty() || word.size() > 64) return false;
+  return std::all_of(word.begin(), word.end(), [](char ch) {
+    return std::isalnum(static_cast<unsigned char>(ch)) || std::strchr("-_.:#", ch) != nullptr;
+  });
+}
+
+// The port a plugged unit sits in, from its device.txt alone (its ROM is
+// not needed for that).
+std::string PortOf(const std::string& name) {
+  std::ifstream in(UnitFolder(name) + "/device.txt");
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string key, equals, value;
+    if (words >> key >> equals >> value && key == "port" && equals == "=") return value;
+  }
+  return "";
+}
+
+// The state of a unit unplugged with --keep, in its folder.
+constexpr const char* kKeptName = "kept.txt";
+
 }  // namespace
 
 // --- plug, unplug ------------------------------------------------------------
@@ -77,13 +103,23 @@ int RunPlug(const Command& c, const UnitPlace& unit, const Args& args) {
   bool ownFace = false, cdromFace = false, xuFace = false, anyFace = false;
   RomKind kind = RomKind::Spi;
   uint32_t size = 1u << 20;
-  bool fwGiven = false, sigGiven = false;
+  bool fwGiven = false, sigGiven = false, keep = false, makeUpGiven = false;
+  std::string port = unit.name;
   uint32_t fw[2] = {0, 0};
   uint32_t signature = 0;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
-    if (a == "--face") {
+    makeUpGiven = makeUpGiven || (a != "--port" && a != "--keep");
+    if (a == "--port") {
+      const std::string* v = value();
+      if (!v || !PortWord(*v)) {
+        return Usage(c, "--port needs 1 to 64 letters, digits, '-', '_', '.', ':' or '#'");
+      }
+      port = *v;
+    } else if (a == "--keep") {
+      keep = true;
+    } else if (a == "--face") {
       const std::string* v = value();
       if (!v) return Usage(c, "--face needs own, cdrom or xu");
       if (*v == "own") {
@@ -135,7 +171,32 @@ int RunPlug(const Command& c, const UnitPlace& unit, const Args& args) {
                            "letter case");
     }
   }
+  for (const std::string& other : PluggedUnits()) {
+    if (!port.empty() && PortOf(other) == port) {
+      return Failed(c, "port " + port + " holds " + UnitText(other) + " already");
+    }
+  }
+  const std::filesystem::path kept = std::filesystem::path(unit.folder) / kKeptName;
+  std::error_code keptError;
+  if (keep) {
+    if (makeUpGiven)
+      return Usage(c, "--keep brings the unit back as it was: only --port goes with it");
+    if (!std::filesystem::exists(kept, keptError)) {
+      return Failed(c, "no " + UnitText(unit.name) + " was unplugged with --keep");
+    }
+    std::filesystem::rename(kept, std::filesystem::path(unit.folder) / "device.txt", keptError);
+    DeviceState state;
+    int status = kExitOk;
+    if (keptError) return Failed(c, "cannot plug the kept unit back: " + keptError.message());
+    if (!Load(c, unit, &state, &status)) return status;
+    state.port = port;
+    if (!Save(c, unit, state, &status)) return status;
+    std::printf("Plugged %s back into port %s with the ROM it had.\n", UnitText(unit.name).c_str(),
+                port.c_str());
+    return kExitOk;
+  }
   DeviceState state = DefaultDeviceState(kind, size);
+  state.port = port;
   state.ownFace = anyFace ? ownFace : false;
   state.cdromFace = anyFace ? cdromFace : true;
   state.xuFace = anyFace ? xuFace : false;
@@ -146,24 +207,37 @@ int RunPlug(const Command& c, const UnitPlace& unit, const Args& args) {
   if (sigGiven) state.sideSignature = signature;
   int status = kExitOk;
   if (!Save(c, unit, state, &status)) return status;
+  // A unit plugged anew is a new unit: what an earlier one left is gone.
+  std::filesystem::remove(kept, keptError);
   const std::string what = unit.name.empty() ? "a device" : "unit " + unit.name;
-  std::printf("Plugged %s with face(s) %s and an erased %s ROM of %u bytes.\n", what.c_str(),
-              FacesText(state).c_str(), kind == RomKind::Spi ? "SPI" : "I2C", size);
+  std::printf("Plugged %s with face(s) %s and an erased %s ROM of %u bytes%s%s.\n", what.c_str(),
+              FacesText(state).c_str(), kind == RomKind::Spi ? "SPI" : "I2C", size,
+              port.empty() ? "" : " into port ", port.c_str());
   return kExitOk;
 }
 
 int RunUnplug(const Command& c, const UnitPlace& unit, const Args& args) {
-  if (!args.empty()) return Usage(c, "unknown word \"" + args[0] + "\"");
+  const bool keep = args.size() == 1 && args[0] == "--keep";
+  if (!args.empty() && !keep) return Usage(c, "unknown word \"" + args[0] + "\"");
   if (!Plugged(unit)) {
     return Failed(c, unit.name.empty() ? "no device is plugged here"
                                        : "no unit " + unit.name + " is plugged here");
   }
   const fs::path dir(unit.folder);
   std::error_code ec;
+  if (keep) {
+    if (unit.name.empty()) return Usage(c, "--keep needs --unit NAME");
+    // The unit is out once device.txt is gone; its state waits beside.
+    fs::rename(dir / "device.txt", dir / kKeptName, ec);
+    if (ec) return Failed(c, "cannot unplug " + UnitText(unit.name) + ": " + ec.message());
+    std::printf("Unplugged unit %s; it keeps its ROM for zembsim plug --keep.\n",
+                unit.name.c_str());
+    return kExitOk;
+  }
   // device.txt goes first: once it is gone the device counts as unplugged,
   // whatever else fails to go.
-  for (const char* name :
-       {"device.txt", "rom.bin", "device.txt.tmp", "rom.bin.tmp", kRunLockName, kStateLockName}) {
+  for (const char* name : {"device.txt", "rom.bin", "device.txt.tmp", "rom.bin.tmp", kKeptName,
+                           kRunLockName, kStateLockName}) {
     fs::remove(dir / name, ec);
     if (ec) return Failed(c, "cannot remove " + (dir / name).string() + ": " + ec.message());
   }

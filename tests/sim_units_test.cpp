@@ -275,7 +275,9 @@ TEST(ZembsimUnitsTest, UnitsArePluggedChangedAndUnpluggedEachOnItsOwn) {
   ASSERT_EQ(Zembsim("plug --unit b --size 65536").status, 0);
   Ran ran = Zembsim("plug --size 65536 --unit a");
   ASSERT_EQ(ran.status, 0) << ran.out;
-  EXPECT_EQ(ran.out, "Plugged unit a with face(s) cdrom and an erased SPI ROM of 65536 bytes.\n");
+  EXPECT_EQ(
+      ran.out,
+      "Plugged unit a with face(s) cdrom and an erased SPI ROM of 65536 bytes into port a.\n");
   ran = Zembsim("plug --unit a");
   EXPECT_EQ(ran.status, 1);
   EXPECT_NE(ran.out.find("unit a is already plugged"), std::string::npos) << ran.out;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <vector>
@@ -226,12 +227,24 @@ TEST_P(ZembFaceTest, InfoShowsWhatTheDeviceWasPluggedWith) {
   }
   r = Zemb(*rig.host, {"info", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.front(), '{');
   EXPECT_EQ(r.out.find('\n'), r.out.size() - 1);
+  const nlohmann::json info = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(info.is_object()) << r.out;
+  EXPECT_EQ(info["face"], GetParam().face == Face::Own     ? "own"
+                          : GetParam().face == Face::Cdrom ? "cdrom"
+                                                           : "xu");
   if (GetParam().face != Face::Xu) {
-    EXPECT_NE(r.out.find("\"firmware_version\": [16909060, 168496141]"), std::string::npos)
-        << r.out;
+    EXPECT_EQ(info["firmware_version"], nlohmann::json::array({16909060, 168496141})) << r.out;
+    EXPECT_EQ(info["side_signature"], 0xCAFEF00Du);
+  } else {
+    EXPECT_TRUE(info["firmware_version"].is_null()) << r.out;
   }
+  r = Zemb(*rig.host, {"info", "--json", "--config", "rom.cfg"});
+  const nlohmann::json withRom = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_TRUE(withRom.is_object()) << r.out;
+  EXPECT_EQ(withRom["misc"]["serial"], "20000130041415");
+  EXPECT_TRUE(withRom["misc"]["mac_p"].is_null());
+  EXPECT_EQ(withRom["header"]["valid"], false);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/device/unit_list.h"
 #include "common/rom/misc_record.h"
 #include "common/rom/rom_layout.h"
 #include "sim/sim_host.h"
@@ -43,7 +45,7 @@ ShellRun Sim(const std::string& words) {
 
 // One line of `zemb list`.
 struct Listed {
-  std::string id, face, path, serial;
+  std::string id, face, port, path, serial;
 };
 
 std::vector<Listed> List() {
@@ -55,7 +57,7 @@ std::vector<Listed> List() {
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
     Listed u;
-    words >> u.id >> u.face >> u.path >> u.serial;
+    words >> u.id >> u.face >> u.port >> u.path >> u.serial;
     units.push_back(u);
   }
   return units;
@@ -83,6 +85,14 @@ std::string Quoted(const std::string& text) {
 
 size_t Lines(const std::string& text) {
   return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// "N committed, N reserved, ..." of `zemb pool status` on units.csv.
+std::string PoolCounts() {
+  std::string text;
+  test::RunCommand(std::string("'") + ZEMB_ZEMB + "' pool status --pool units.csv", &text);
+  const size_t at = text.find(": ", text.find("size "));
+  return at == std::string::npos ? text : text.substr(at + 2, text.find('\n', at) - at - 2);
 }
 
 // The serial number and MACs the unit's ROM carries, as zemb prints them.
@@ -120,14 +130,31 @@ TEST_F(UnitsTest, DeviceReachesTheUnitItNamesAndNoOther) {
     ids.insert(u.id);
   }
   EXPECT_EQ(ids.size(), 3u);
-  const ShellRun json = Zemb("list --json");
+  // Each unit sits in the port of its name; its ID comes from the port.
+  for (const char* name : {"alpha", "bravo", "charlie"}) {
+    EXPECT_EQ(UnitNamed(units, name).port, name);
+    EXPECT_EQ(UnitNamed(units, name).id, UnitId(name, ""));
+  }
+  const ShellRun json = Zemb("list --json 2>/dev/null");
   EXPECT_EQ(json.status, 0);
-  EXPECT_NE(json.text.find("\"id\": \"" + units[0].id + "\", \"face\": \"own\""), std::string::npos)
-      << json.text;
+  const nlohmann::json listed = nlohmann::json::parse(json.text, nullptr, false);
+  ASSERT_TRUE(listed.is_array()) << json.text;
+  ASSERT_EQ(listed.size(), units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(listed[i]["id"], units[i].id);
+    EXPECT_EQ(listed[i]["face"], "own");
+    EXPECT_EQ(listed[i]["port"], units[i].port);
+    EXPECT_EQ(listed[i]["device_path"], units[i].path);
+    EXPECT_TRUE(listed[i]["serial"].is_null());
+  }
 
   // bravo gets values of its own, by its path.
   const Listed bravo = UnitNamed(units, "bravo");
   ShellRun r = Zemb(
+      "pool init --pool units.csv --serial-from 20000130041400 --mac-from 02-00-5E-00-00-00 "
+      "--count 9");
+  ASSERT_EQ(r.status, 0) << r.text;
+  r = Zemb(
       "provision image.bin --config spi.cfg --ledger units.csv --serial-from "
       "20000130041400 --mac-from 02-00-5E-00-00-00 --count 9 --device " +
       Quoted(bravo.path));
@@ -238,7 +265,8 @@ TEST_F(UnitsTest, AUnitOnTwoFacesIsNeverWrittenFromTwoWorkersAtOnce) {
   const ShellRun r = Zemb("write image.bin --config spi.cfg --all");
   ASSERT_EQ(r.status, 0) << r.text;
   auto lineOf = [&](const Listed* u) {
-    const size_t at = r.text.find("unit " + u->id + " (");
+    // Both faces sit in one port, so they carry one ID: the face tells them apart.
+    const size_t at = r.text.find("unit " + u->id + " (" + u->face + " face)");
     return at == std::string::npos ? std::string() : r.text.substr(at, r.text.find('\n', at) - at);
   };
   EXPECT_NE(lineOf(own).find("ok in "), std::string::npos) << r.text;
@@ -277,6 +305,7 @@ TEST_F(UnitsTest, CtrlCStopsEveryUnitAtASectorBoundary) {
 TEST_F(UnitsTest, ProvisioningSeveralUnitsHandsOutEachValueOnce) {
   Plug({"p1", "p2", "p3"});
   const std::string pool = " --serial-from 20000130041498 --mac-from 02-00-5E-00-00-FE --count 4";
+  ASSERT_EQ(Zemb("pool init --pool units.csv" + pool).status, 0);
   ShellRun r = Zemb("provision image.bin --config spi.cfg --ledger units.csv --all" + pool);
   ASSERT_EQ(r.status, 0) << r.text;
   std::set<std::string> records;
@@ -285,7 +314,7 @@ TEST_F(UnitsTest, ProvisioningSeveralUnitsHandsOutEachValueOnce) {
                                           "20000130041499 02-00-5E-00-01-00 02-00-5E-00-01-01",
                                           "20000130041500 02-00-5E-00-01-02 02-00-5E-00-01-03"};
   EXPECT_EQ(records, expected);
-  EXPECT_EQ(Lines(test::ReadText("units.csv")), 2u + 3u);
+  EXPECT_EQ(PoolCounts(), "3 committed, 0 reserved, 0 failed, 0 released, 1 left");
 
   // Again over the same units: each keeps its own, nothing new is handed out.
   r = Zemb("provision image.bin --config spi.cfg --ledger units.csv --all");
@@ -293,7 +322,7 @@ TEST_F(UnitsTest, ProvisioningSeveralUnitsHandsOutEachValueOnce) {
   records.clear();
   for (const char* unit : {"p1", "p2", "p3"}) records.insert(RecordOf(Rom(unit)));
   EXPECT_EQ(records, expected);
-  EXPECT_EQ(Lines(test::ReadText("units.csv")), 5u);
+  EXPECT_EQ(PoolCounts(), "3 committed, 0 reserved, 0 failed, 0 released, 1 left");
 
   // One value left for two new units: one gets it, the other is refused
   // untouched; then the pool is used up and touches no unit.
@@ -317,13 +346,61 @@ TEST_F(UnitsTest, ProvisioningSeveralUnitsHandsOutEachValueOnce) {
   EXPECT_EQ(test::ReadText("units.csv"), ledger);
 }
 
+// Two units carrying one value (one written with an image read from the
+// other, its record too) are clones: a run over both refuses both.
+TEST_F(UnitsTest, ClonesInOneRunAreBothRefusedAndStatusListsAValueOnTwoUnits) {
+  Plug({"c1", "c2", "c3"});
+  const std::vector<Listed> units = List();
+  const std::string c1 = UnitNamed(units, "c1").id, c2 = UnitNamed(units, "c2").id;
+  ASSERT_EQ(Zemb("pool init --pool units.csv --serial-from 20000130041400 --mac-from "
+                 "02-00-5E-00-00-00 --count 9")
+                .status,
+            0);
+  ShellRun r = Zemb("provision image.bin --config spi.cfg --pool units.csv --device " + c1);
+  ASSERT_EQ(r.status, 0) << r.text;
+  ASSERT_EQ(Zemb("read golden.bin --config spi.cfg --device " + c1).status, 0);
+  r = Zemb("write golden.bin --config spi.cfg --overwrite-misc --device " + c2);
+  ASSERT_EQ(r.status, 0) << r.text;
+  const Bytes c2Before = Rom("c2");
+
+  r = Zemb("provision image.bin --config spi.cfg --pool units.csv --all");
+  EXPECT_EQ(r.status, 1) << r.text;
+  EXPECT_NE(r.text.find("zemb: " + c1 +
+                        ": error: the unit carries serial number 20000130041400, "
+                        "as does " +
+                        c2 + " in this run: they are clones"),
+            std::string::npos)
+      << r.text;
+  EXPECT_NE(r.text.find("zemb: " + c2 +
+                        ": error: the unit carries serial number 20000130041400, "
+                        "as does " +
+                        c1 + " in this run: they are clones"),
+            std::string::npos)
+      << r.text;
+  EXPECT_NE(r.text.find("3 units: 1 ok, 2 failed"), std::string::npos) << r.text;
+  EXPECT_EQ(Rom("c2"), c2Before);
+  EXPECT_EQ(RecordOf(Rom("c3")).substr(0, 14), "20000130041401");
+
+  // Provisioned alone, the clone keeps the value it carries, and the pool
+  // lists the value as seen on two units.
+  ASSERT_EQ(Zemb("provision image.bin --config spi.cfg --pool units.csv --device " + c2).status, 0);
+  r = Zemb("pool status --pool units.csv");
+  EXPECT_NE(r.text.find("seen on more than one unit: 20000130041400 on "), std::string::npos)
+      << r.text;
+  EXPECT_NE(r.text.find(c1), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find(c2), std::string::npos) << r.text;
+}
+
 TEST_F(UnitsTest, TwoProcessesProvisioningAtOnceGetDisjointValues) {
   Plug({"s1", "s2", "s3", "s4"});
   const std::vector<Listed> units = List();
-  ASSERT_EQ(Zemb("provision image.bin --config spi.cfg --ledger units.csv --serial-from "
-                 "30000000000000 --mac-from 02-AA-00-00-00-00 --count 50 --device nothing-here")
+  ASSERT_EQ(Zemb("pool init --pool units.csv --serial-from 30000000000000 --mac-from "
+                 "02-AA-00-00-00-00 --count 50")
                 .status,
-            3);
+            0);
+  ASSERT_EQ(
+      Zemb("provision image.bin --config spi.cfg --ledger units.csv --device nothing-here").status,
+      3);
   auto devices = [&](const char* a, const char* b) {
     return std::string(" --device ") + UnitNamed(units, a).id + " --device " +
            UnitNamed(units, b).id;
@@ -343,7 +420,7 @@ TEST_F(UnitsTest, TwoProcessesProvisioningAtOnceGetDisjointValues) {
                                             "30000000000001 02-AA-00-00-00-02 02-AA-00-00-00-03",
                                             "30000000000002 02-AA-00-00-00-04 02-AA-00-00-00-05",
                                             "30000000000003 02-AA-00-00-00-06 02-AA-00-00-00-07"}));
-  EXPECT_EQ(Lines(test::ReadText("units.csv")), 2u + 4u);
+  EXPECT_EQ(PoolCounts(), "4 committed, 0 reserved, 0 failed, 0 released, 46 left");
 }
 
 TEST(UnitsCommandLineTest, WordsThatCannotNameTheUnitsAreRefused) {
@@ -386,8 +463,9 @@ TEST(UnitsOnOneHostTest, AUnitOnTwoFacesIsListedAndNamedOnEach) {
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(Lines(r.out), 2u) << r.out;
   const std::string own = r.out.substr(0, 8), cdrom = r.out.substr(r.out.find('\n') + 1, 8);
-  EXPECT_NE(r.out.find(own + "  own    \\\\?\\usb#"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(cdrom + "  cdrom  \\\\?\\usbstor#"), std::string::npos) << r.out;
+  // A machine that tells no port: "-", and IDs from the device paths.
+  EXPECT_NE(r.out.find(own + "  own    -         \\\\?\\usb#"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(cdrom + "  cdrom  -         \\\\?\\usbstor#"), std::string::npos) << r.out;
 
   // Named, the other face is the one used.
   r = zemb({"info", "--device", cdrom});

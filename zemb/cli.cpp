@@ -27,7 +27,16 @@ constexpr CommandName kCommands[] = {
     {"write", ZembCommand::Write, {true, true, true, false, false, true, false, true}},
     {"provision", ZembCommand::Provision, {true, true, true, false, false, false, true, true}},
     {"list", ZembCommand::List, {false, false, false, false, true, false, false, false}},
+    {"pool", ZembCommand::Pool, {true, false, false, false, true, false, true, false}},
 };
+
+constexpr struct {
+  const char* name;
+  PoolAction action;
+} kPoolActions[] = {{"init", PoolAction::Init},
+                    {"status", PoolAction::Status},
+                    {"export", PoolAction::Export},
+                    {"sync", PoolAction::Sync}};
 
 // Null for the words that are not commands (help, version, none).
 const CommandName* EntryOf(ZembCommand command) {
@@ -123,7 +132,19 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
         *error = "unknown option '" + std::string(word) + "' for " + name;
         return false;
       }
-      if (!accepts.file || haveFile) {
+      if (command == ZembCommand::Pool && options->poolAction == PoolAction::None) {
+        for (const auto& a : kPoolActions) {
+          if (word == a.name) options->poolAction = a.action;
+        }
+        if (options->poolAction == PoolAction::None) {
+          *error = "'" + std::string(word) + "' is not a pool command (init, status, export, sync)";
+          return false;
+        }
+        continue;
+      }
+      const bool takesFile = accepts.file && (command != ZembCommand::Pool ||
+                                              options->poolAction == PoolAction::Export);
+      if (!takesFile || haveFile) {
         *error = "unexpected word '" + std::string(word) + "' for " + name;
         return false;
       }
@@ -198,11 +219,23 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
       if (!flag(&options->overwriteMisc)) return false;
     } else if (key == "--full" && accepts.writeFlags) {
       if (!flag(&options->full)) return false;
-    } else if ((key == "--ledger" || key == "--serial-from" || key == "--mac-from") &&
+    } else if ((key == "--pool" || key == "--ledger") && accepts.ledger) {
+      if (!options->pool.empty()) {
+        *error = "--pool given twice (--ledger is another name for it)";
+        return false;
+      }
+      if (!takeValue(&options->pool)) return false;
+      if (options->pool.empty()) {
+        *error = std::string(key) + " needs a value";
+        return false;
+      }
+    } else if ((key == "--serial-from" || key == "--mac-from" || key == "--station" ||
+                key == "--operator") &&
                accepts.ledger) {
-      std::string* out = key == "--ledger"        ? &options->ledger
-                         : key == "--serial-from" ? &options->serialFrom
-                                                  : &options->macFrom;
+      std::string* out = key == "--serial-from" ? &options->serialFrom
+                         : key == "--mac-from"  ? &options->macFrom
+                         : key == "--station"   ? &options->station
+                                                : &options->operatorName;
       if (!out->empty()) {
         *error = std::string(key) + " given twice";
         return false;
@@ -229,6 +262,37 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
       return false;
     }
   }
+  if (command == ZembCommand::Pool) {
+    const int range =
+        !options->serialFrom.empty() + !options->macFrom.empty() + options->count.has_value();
+    if (options->poolAction == PoolAction::None) {
+      *error = "pool needs what to do: init, status, export or sync";
+      return false;
+    }
+    if (options->pool.empty()) {
+      *error = "pool needs --pool SPEC (a pool file, or odbc:CONNECTION STRING)";
+      return false;
+    }
+    if (options->poolAction == PoolAction::Init ? range != 3 : range != 0) {
+      *error = options->poolAction == PoolAction::Init
+                   ? "pool init needs --serial-from, --mac-from and --count"
+                   : "--serial-from, --mac-from and --count belong to pool init";
+      return false;
+    }
+    if (options->poolAction == PoolAction::Export && !haveFile) {
+      *error = "pool export needs a FILE";
+      return false;
+    }
+    if (options->json && options->poolAction != PoolAction::Status) {
+      *error = "--json belongs to pool status";
+      return false;
+    }
+    if (!options->station.empty() || !options->operatorName.empty() || !options->devices.empty()) {
+      *error = "--station, --operator and --device belong to provision";
+      return false;
+    }
+    return true;
+  }
   if (accepts.file && !haveFile) {
     *error = name + " needs a FILE";
     return false;
@@ -250,8 +314,8 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
     return false;
   }
   if (command == ZembCommand::Provision) {
-    if (options->ledger.empty()) {
-      *error = "provision needs --ledger FILE";
+    if (options->pool.empty()) {
+      *error = "provision needs --pool SPEC (a pool file, or odbc:CONNECTION STRING)";
       return false;
     }
     const int pool =

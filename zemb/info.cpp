@@ -1,6 +1,7 @@
 // zemb info: the device found, its firmware, and with a configuration its
 // ROM header and misc record, as text or as one JSON object.
 #include <array>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -132,62 +133,55 @@ void PrintText(ZembRun& run, const InfoData& d) {
   run.Out("S-side MAC:        %s\n", MacText(d.misc.data() + kMiscSSideMacOffset).c_str());
 }
 
-std::string JsonAnswer(const Answer& answer, const std::string& value) {
-  return answer.ok ? value : "null";
-}
-
 void PrintJson(ZembRun& run, const InfoData& d) {
-  std::string j = "{";
-  j += "\"face\": " + JsonString(run.FaceId());
-  j += ", \"device_path\": " + JsonString(run.device.devicePath);
-  j += ", \"rom_type\": " + JsonAnswer(d.romTypeAnswer, JsonString(RomTypeText(d.romType)));
-  j += ", \"firmware_version\": " +
-       JsonAnswer(d.versionAnswer, Format("[%u, %u]", d.version[0], d.version[1]));
-  j += ", \"side_signature\": " + JsonAnswer(d.signatureAnswer, Format("%u", d.signature));
-  std::vector<std::string> notes;
+  using Json = nlohmann::ordered_json;
+  Json j;
+  j["face"] = run.FaceId();
+  j["device_path"] = run.device.devicePath;
+  const std::string port = run.host.DevicePort(run.device.devicePath);
+  j["port"] = port.empty() ? Json(nullptr) : Json(port);
+  j["rom_type"] = d.romTypeAnswer.ok ? Json(RomTypeText(d.romType)) : Json(nullptr);
+  j["firmware_version"] =
+      d.versionAnswer.ok ? Json::array({d.version[0], d.version[1]}) : Json(nullptr);
+  j["side_signature"] = d.signatureAnswer.ok ? Json(d.signature) : Json(nullptr);
+  Json notes = Json::array();
   for (const Answer* a : {&d.romTypeAnswer, &d.versionAnswer, &d.signatureAnswer}) {
     if (!a->ok) notes.push_back(a->why);
   }
   if (d.haveRom) {
     if (d.headerAnswer.ok) {
-      j += ", \"header\": {\"valid\": ";
-      j += IsRomHeaderValid(d.header) ? "true" : "false";
-      j += ", \"regions\": {";
-      bool first = true;
+      Json regions = Json::object();
       for (const auto& region : kRegions) {
         const RegionEntry entry = DecodeRegionEntry(d.header.data() + region.offset);
-        j += Format("%s\"%s\": {\"type\": %u, \"start\": %u, \"length\": %u}", first ? "" : ", ",
-                    region.name, entry.RegionType, entry.RegionStart, entry.RegionLength);
-        first = false;
+        regions[region.name] = {{"type", entry.RegionType},
+                                {"start", entry.RegionStart},
+                                {"length", entry.RegionLength}};
       }
-      j += "}}";
+      j["header"] = {{"valid", IsRomHeaderValid(d.header)}, {"regions", regions}};
     } else {
-      j += ", \"header\": null";
+      j["header"] = nullptr;
       notes.push_back("ROM header: " + d.headerAnswer.why);
     }
     if (d.miscAnswer.ok) {
-      const bool erased = IsErased(d.misc.data(), kMiscRecordSize);
-      j += ", \"misc\": {\"erased\": ";
-      j += erased ? "true" : "false";
       const auto serial = ValidSerial(d.misc.data() + kMiscSerialOffset);
-      j += ", \"serial\": " + (serial ? JsonString(*serial) : std::string("null"));
       auto mac = [&](uint32_t offset) {
         const uint8_t* m = d.misc.data() + offset;
-        if (IsErased(m, kMacLength)) return std::string("null");
-        return JsonString(
-            Format("%02X-%02X-%02X-%02X-%02X-%02X", m[0], m[1], m[2], m[3], m[4], m[5]));
+        if (IsErased(m, kMacLength)) return Json(nullptr);
+        return Json(Format("%02X-%02X-%02X-%02X-%02X-%02X", m[0], m[1], m[2], m[3], m[4], m[5]));
       };
-      j += ", \"mac_p\": " + mac(kMiscPSideMacOffset);
-      j += ", \"mac_s\": " + mac(kMiscSSideMacOffset) + "}";
+      j["misc"] = {{"erased", IsErased(d.misc.data(), kMiscRecordSize)},
+                   {"serial", serial ? Json(*serial) : Json(nullptr)},
+                   {"mac_p", mac(kMiscPSideMacOffset)},
+                   {"mac_s", mac(kMiscSSideMacOffset)}};
     } else {
-      j += ", \"misc\": null";
+      j["misc"] = nullptr;
       notes.push_back("misc record: " + d.miscAnswer.why);
     }
   }
-  j += ", \"notes\": [";
-  for (size_t i = 0; i < notes.size(); ++i) j += (i ? ", " : "") + JsonString(notes[i]);
-  j += "]}\n";
-  run.Out("%s", j.c_str());
+  j["notes"] = notes;
+  // A device's or the system's text may hold any byte: never let it stop the
+  // object.
+  run.Out("%s\n", j.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // zemb list, and the units --device and --all name.
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -122,20 +123,25 @@ int ZembList(ZembRun& run) {
     units = std::move(chosen);
   }
   if (run.options.json) {
-    std::string j = "[";
-    for (size_t i = 0; i < units.size(); ++i) {
-      const UnitEntry& u = units[i];
-      j += Format("%s{\"id\": %s, \"face\": %s, \"device_path\": %s, \"serial\": %s}",
-                  i == 0 ? "" : ", ", JsonString(u.id).c_str(),
-                  JsonString(FaceName(u.face)).c_str(), JsonString(u.devicePath).c_str(),
-                  u.serial.empty() ? "null" : JsonString(u.serial).c_str());
+    nlohmann::ordered_json j = nlohmann::ordered_json::array();
+    for (const UnitEntry& u : units) {
+      j.push_back({{"id", u.id},
+                   {"face", FaceName(u.face)},
+                   {"port", u.port.empty() ? nlohmann::ordered_json(nullptr)
+                                           : nlohmann::ordered_json(u.port)},
+                   {"device_path", u.devicePath},
+                   {"serial", u.serial.empty() ? nlohmann::ordered_json(nullptr)
+                                               : nlohmann::ordered_json(u.serial)}});
     }
-    run.Out("%s]\n", j.c_str());
+    run.Out("%s\n",
+            j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
   } else {
     for (const UnitEntry& u : units) {
       // The serial number last, so a line splits at blanks into its fields
-      // (a device path holds none).
-      run.Out("%s  %-5s  %s%s%s\n", u.id.c_str(), FaceName(u.face), u.devicePath.c_str(),
+      // (neither a port nor a device path holds one); "-" for a port the
+      // host cannot tell.
+      run.Out("%s  %-5s  %-8s  %s%s%s\n", u.id.c_str(), FaceName(u.face),
+              u.port.empty() ? "-" : u.port.c_str(), u.devicePath.c_str(),
               u.serial.empty() ? "" : "  ", u.serial.c_str());
     }
   }

@@ -16,6 +16,7 @@
 
 #include "common/rom/misc_record.h"
 #include "common/rom/rom_layout.h"
+#include "zemb/pool/kill_point.h"
 #include "zemb/zemb_run.h"
 
 namespace zemb {
@@ -78,6 +79,12 @@ bool SectorWriter::Program(uint64_t sector, uint32_t n,
   return true;
 }
 
+// A record that names a unit: a valid serial number (what provisioning
+// writes with the MACs), not just bytes that happen to stand there.
+bool CarriesIdentity(const uint8_t* record) {
+  return ValidSerial(record + kMiscSerialOffset).has_value();
+}
+
 bool Differs(const uint8_t* a, const uint8_t* b, uint32_t n) {
   return std::memcmp(a, b, n) != 0;
 }
@@ -116,7 +123,16 @@ bool SectorWriter::Write(uint64_t sector, uint32_t n, uint64_t lo, uint64_t hi,
     if (plan_.misc == MiscRule::Overwrite) {
       outcome->misc = MiscOutcome::Overwritten;
     } else if (IsErased(old_.data() + (kMiscAddress - sector), kMiscRecordSize)) {
-      outcome->misc = MiscOutcome::ErasedOnUnit;
+      // An image read from a provisioned unit carries that unit's identity;
+      // written onto a blank unit it would make a clone.
+      const uint8_t* fileRecord = new_.data() + (kMiscAddress - sector);
+      if (CarriesIdentity(fileRecord)) {
+        std::memcpy(outcome->keptRecord.data(), fileRecord, kMiscRecordSize);
+        std::memset(new_.data() + (kMiscAddress - sector), 0xFF, kMiscRecordSize);
+        outcome->misc = MiscOutcome::IdentityLeftOut;
+      } else {
+        outcome->misc = MiscOutcome::ErasedOnUnit;
+      }
     } else {
       // The unit's identity wins over whatever the image carries there.
       const uint64_t from = std::max<uint64_t>(lo, kMiscAddress);
@@ -213,6 +229,7 @@ int WriteImage(ZembRun& run, const WritePlan& plan, WriteOutcome* outcome) {
       SayWhereItStopped(run, plan, sector, false);
       return kExitUsage;
     }
+    KillPoint("write.sector");
     if (!writer.Write(sector, n, lo, hi, plan.file != nullptr ? fileBytes.data() : nullptr,
                       outcome)) {
       progress.Finish();
@@ -296,6 +313,10 @@ int ZembWrite(ZembRun& run) {
       const uint8_t* record = outcome.keptRecord.data();
       if (run.sink != nullptr) {
         run.sink->SetSerial(ValidSerial(record + kMiscSerialOffset).value_or(""));
+        auto mac = [](const uint8_t* m) {
+          return IsErased(m, kMacLength) ? std::string() : MacText(m);
+        };
+        run.sink->SetMacs(mac(record + kMiscPSideMacOffset), mac(record + kMiscSSideMacOffset));
       }
       run.Out("kept the unit's misc record: serial number %s, P-side MAC %s, S-side MAC %s\n",
               SerialText(record + kMiscSerialOffset).c_str(),
@@ -306,6 +327,16 @@ int ZembWrite(ZembRun& run) {
     case MiscOutcome::ErasedOnUnit:
       run.Out("the unit's misc record was erased; the file's bytes stand there\n");
       break;
+    case MiscOutcome::IdentityLeftOut: {
+      const uint8_t* record = outcome.keptRecord.data();
+      const std::string what =
+          "serial number " + ValidSerial(record + kMiscSerialOffset).value_or("");
+      run.Out(
+          "the unit's misc record was erased and %s's carries %s; it is left erased, so the "
+          "unit is no clone of the one the file was read from (--overwrite-misc writes it)\n",
+          plan.name.c_str(), what.c_str());
+      break;
+    }
     case MiscOutcome::Overwritten:
       run.Out("the file's bytes replaced the unit's misc record (--overwrite-misc)\n");
       break;

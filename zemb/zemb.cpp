@@ -3,9 +3,12 @@
 #include "zemb/zemb.h"
 
 #include <cstdarg>
+#include <string_view>
 
 #include "common/device/unit_list.h"
 #include "common/rom/rom_config.h"
+#include "zemb/provision.h"
+#include "zemb/station/station.h"
 #include "zemb/zemb_run.h"
 
 namespace zemb {
@@ -145,6 +148,7 @@ constexpr struct {
     {ZembCommand::Info, ZembInfo},           {ZembCommand::Read, ZembRead},
     {ZembCommand::Verify, ZembVerify},       {ZembCommand::Write, ZembWrite},
     {ZembCommand::Provision, ZembProvision}, {ZembCommand::List, ZembList},
+    {ZembCommand::Pool, ZembPool},
 };
 
 Command CommandOf(ZembCommand command) {
@@ -168,6 +172,10 @@ int RunZemb(int argc, const char* const* argv, Host& host) {
 }
 
 int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost) {
+  // The station has a command line of its own.
+  if (argc >= 2 && std::string_view(argv[1]) == "station") {
+    return RunStation(argc, argv, host, makeHost);
+  }
   ZembOptions options;
   std::string error;
   if (!ParseZembArguments(argc, argv, &options, &error)) {
@@ -207,6 +215,7 @@ int RunZemb(int argc, const char* const* argv, Host& host, HostFactory makeHost)
   if (checked != 0) return checked;
   std::vector<UnitTarget> targets;
   if (int status = ChooseUnits(run, &targets)) return status;
+  if (options.command == ZembCommand::Provision) MarkClones(&targets);
   return RunOnUnits(run, targets, makeHost, command);
 }
 

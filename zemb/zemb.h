@@ -17,11 +17,14 @@ inline constexpr const char* kZembVersion = "1.0.0";
 
 // Exit status.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // the device, or the verification, failed
-constexpr int kExitUsage = 2;   // bad command line, configuration, file or ledger; nothing written
+constexpr int kExitFailed = 1;    // the device, or the verification, failed
+constexpr int kExitUsage = 2;     // bad command line, configuration, file or pool; nothing written
 constexpr int kExitNoDevice = 3;  // no device found
 
-enum class ZembCommand { None, Help, Version, Info, Read, Verify, Write, Provision, List };
+enum class ZembCommand { None, Help, Version, Info, Read, Verify, Write, Provision, List, Pool };
+
+// What `zemb pool` does.
+enum class PoolAction { None, Init, Status, Export, Sync };
 
 struct ZembOptions {
   ZembCommand command = ZembCommand::None;
@@ -34,8 +37,12 @@ struct ZembOptions {
   bool json = false;
   bool overwriteMisc = false;
   bool full = false;
-  // provision
-  std::string ledger;
+  // provision and pool: the pool's spec (--pool, or --ledger), who and
+  // where
+  std::string pool;
+  std::string station;
+  std::string operatorName;
+  PoolAction poolAction = PoolAction::None;
   std::string serialFrom;
   std::string macFrom;
   std::optional<uint32_t> count;

@@ -30,6 +30,9 @@ struct UnitTarget {
   // Units of one wave run at once, a wave after the one before: an entry
   // that may be a unit seen on an earlier face waits for that face's wave.
   int wave = 0;
+  // Other units of this run that carry the same serial number: clones,
+  // which provisioning refuses.
+  std::string cloneOf;
 };
 
 // What one unit's run says while several run at once: kept here for the
@@ -39,6 +42,7 @@ struct UnitSink {
   std::string out;                          // the run's result lines
   std::string err;                          // its error and note lines, each "error: ..." or a note
   std::string serial;                       // the unit's serial number, once known
+  std::string macP, macS;                   // its MACs (00-11-22-33-44-55), once known
   std::atomic<uint64_t> done{0}, total{0};  // progress of the transfer in hand
   std::atomic<bool> finished{false};
   // Set by the main thread (Ctrl-C): stop at the next sector boundary.
@@ -46,6 +50,11 @@ struct UnitSink {
   void SetSerial(const std::string& text) {
     std::lock_guard<std::mutex> hold(mutex);
     serial = text;
+  }
+  void SetMacs(const std::string& p, const std::string& s) {
+    std::lock_guard<std::mutex> hold(mutex);
+    macP = p;
+    macS = s;
   }
 };
 
@@ -108,6 +117,7 @@ int ZembVerify(ZembRun& run);
 int ZembWrite(ZembRun& run);
 int ZembProvision(ZembRun& run);
 int ZembList(ZembRun& run);
+int ZembPool(ZembRun& run);
 
 // What write and provision check before they open a device (the file, the
 // range, the ledger): a run on several units checks it once, before any
@@ -147,7 +157,9 @@ struct WriteStats {
   uint64_t erased = 0;      // erased, then programmed
 };
 
-enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, Overwritten, Replaced };
+// IdentityLeftOut: the unit's record was erased and the file's named a
+// unit (an image read from a provisioned one); the record stays erased.
+enum class MiscOutcome { NotCovered, Kept, ErasedOnUnit, IdentityLeftOut, Overwritten, Replaced };
 
 struct WriteOutcome {
   WriteStats stats;

@@ -18,6 +18,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace zemb {
 
@@ -146,6 +148,24 @@ class SystemDeviceEnumerator {
                                         uint32_t flags) = 0;
 };
 
+// --- Commands through the system's shell ------------------------------------
+
+using ShellEnvironment = std::vector<std::pair<std::string, std::string>>;
+
+struct ShellResult {
+  bool started = false;   // false: it could not be started; `error` says why
+  bool timedOut = false;  // killed at its time limit
+  int exitStatus = -1;    // its exit status, when it ended by itself
+  std::string output;     // the last kShellOutputKept bytes it wrote
+  std::string error;
+};
+constexpr size_t kShellOutputKept = 2048;
+
+// The system's own way (common/host/shell_posix.cpp, shell_win32.cpp);
+// what Host::RunShellCommand does unless a host says otherwise.
+ShellResult RunSystemShell(const std::string& command, const ShellEnvironment& environment,
+                           uint32_t timeoutMs);
+
 // --- The host ---------------------------------------------------------------
 
 // A unit held for one run; destroying it lets the next run have the unit.
@@ -208,6 +228,24 @@ class Host {
   virtual std::string DevicePort(const std::string& devicePath) {
     (void)devicePath;
     return {};
+  }
+
+  // Whether the devices this host shows may no longer be the machine's. A
+  // host that takes its picture of the machine when it is made (the
+  // simulated one) says so once a unit came or went, and a new host then
+  // shows the machine as it is; hosts whose lists are always the machine's
+  // own (Windows, Linux) never do. Cheap enough to ask a few times a
+  // second; never blocks on a device.
+  virtual bool DevicesChanged() { return false; }
+
+  // Runs `command` through the system's shell (cmd.exe /c on Windows,
+  // /bin/sh -c elsewhere) with `environment` added to this process's, its
+  // standard input empty and its standard output and error read together.
+  // Waits until it ends or `timeoutMs` has passed; then it is killed with
+  // everything it started. Never throws.
+  virtual ShellResult RunShellCommand(const std::string& command,
+                                      const ShellEnvironment& environment, uint32_t timeoutMs) {
+    return RunSystemShell(command, environment, timeoutMs);
   }
 
   // CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) and CoUninitialize.

@@ -19,6 +19,9 @@ std::string StationEventJson(const StationEvent& e) {
   if (!e.reason.empty()) j["reason"] = e.reason;
   if (e.seconds >= 0) j["seconds"] = e.seconds;
   if (!e.label.empty()) j["label"] = e.label;
+  if (!e.profileSha256.empty()) j["profile_sha256"] = e.profileSha256;
+  if (e.event == "hook" && e.hookExit >= 0) j["exit"] = e.hookExit;
+  if (!e.output.empty()) j["output"] = e.output;
   // Text from a unit or a hook may hold any byte: never let it stop a line.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

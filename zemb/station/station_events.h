@@ -28,6 +28,9 @@ struct StationEvent {
   std::string reason;              // failed, held, hook (its outcome)
   double seconds = -1;             // passed, failed: how long the unit took
   std::string label;               // scanned: the label a scanner typed
+  std::string profileSha256;       // passed, failed: the profile that made the unit
+  int hookExit = -1;               // hook: its exit status, when it ended by itself
+  std::string output;              // hook: the end of what it wrote
 };
 
 // The event as one line of JSON, without the line end.
@@ -57,6 +60,9 @@ struct FinishedUnit {
   std::string reason;
   double seconds = 0;
   std::string label;
+  std::string hook;        // the hook's outcome ("on_pass exit 0"); empty: none ran
+  std::string hookOutput;  // the end of what it wrote
+  std::string profileSha256, imageSha256;
 };
 
 struct StationSnapshot {
