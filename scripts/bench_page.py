@@ -1,17 +1,22 @@
 #!/usr/bin/python3
 """The station's page under load (run by scripts/bench-page.sh).
 
-Eight slots kept busy (a unit every few seconds each, progress in steps of
-2%), first with no page open, then with 4 pages open in headless Chromium.
+Eight slots kept busy, first with no page open, then with 4 pages open in
+headless Chromium: on the fake station (a unit every few seconds each,
+progress in steps of 2%), or with --zemb on a real `zemb station` over
+simulated units re-plugged as each finishes.
 Prints, from each event to the tile showing it (the tile's words changed in
 the browser's page), the p50, p99 and worst over every page; and the
 station's own CPU time without and with the pages, as % of one core.
 """
 import argparse
+import calendar
 import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -93,6 +98,92 @@ class Slots:
         return out
 
 
+class Station:
+    """A real `zemb station` over eight slots of simulated units, each slot
+    re-plugged with a blank unit as soon as its unit finishes. What each
+    event made the tile show, and when, comes from its events file."""
+
+    def __init__(self, zemb, zembsim, work, names):
+        self.zembsim, self.work, self.names = zembsim, work, names
+        size = 1 << 18
+        with open(os.path.join(work, 'spi.cfg'), 'w') as f:
+            f.write('ROM_TYPE SPI\nROM_NAME W25X20\nROM_VENDOR Zemb\nROM_SIZE %d\n'
+                    'PAGE_SIZE 256\nADDRESS_SIZE 3\n' % size)
+        with open(os.path.join(work, 'image.bin'), 'wb') as f:
+            f.write(os.urandom(size))
+        with open(os.path.join(work, 'profile.json'), 'w') as f:
+            json.dump({'mode': 'write', 'image': 'image.bin', 'config': 'spi.cfg',
+                       'slots': {n: 'port-' + n for n in names}, 'station': 'bench'}, f)
+        self.size = size
+        self.err = open(os.path.join(work, 'station.err'), 'w+')
+        self.proc = subprocess.Popen([zemb, 'station', '--profile', 'profile.json', '--events',
+                                      'events.jsonl', '--listen', '127.0.0.1:0'], cwd=work,
+                                     stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                     stderr=self.err, text=True)
+        self.pid = self.proc.pid
+        self.port = None
+        while self.port is None:
+            time.sleep(0.05)
+            self.err.seek(0)
+            for line in self.err.read().splitlines():
+                if 'the page is at http://' in line:
+                    self.port = int(line.rsplit(':', 1)[1].strip('/'))
+            if self.proc.poll() is not None:
+                raise SystemExit('the station did not start')
+        self.sent = {}
+        self.stop = False
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def sim(self, *words):
+        subprocess.run([self.zembsim, *words], cwd=self.work, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def run(self):
+        count = 0
+        unit = {}
+        for n in self.names:
+            count += 1
+            unit[n] = 'u%d' % count
+            self.sim('plug', '--unit', unit[n], '--port', 'port-' + n, '--size', str(self.size))
+        read = 0
+        path = os.path.join(self.work, 'events.jsonl')
+        while not self.stop:
+            with open(path) as f:
+                lines = f.readlines()
+            whole = [line for line in lines[read:] if line.endswith('\n')]
+            read += len(whole)
+            for e in map(json.loads, whole):
+                words = {'plugged': 'WORKING 0%', 'started': 'WORKING 0%', 'passed': 'PASS',
+                         'failed': 'FAIL', 'removed': 'EMPTY'}.get(e['event'])
+                if e['event'] == 'progress':
+                    words = 'WORKING %d%%' % e['percent']
+                if words and e['slot']:
+                    with self.lock:
+                        self.sent.setdefault((e['slot'], words), []).append(stamp(e['time']))
+                if e['event'] in ('passed', 'failed') and not self.stop:
+                    n = e['slot']
+                    self.sim('unplug', '--unit', unit[n])
+                    count += 1
+                    unit[n] = 'u%d' % count
+                    self.sim('plug', '--unit', unit[n], '--port', 'port-' + n, '--size',
+                             str(self.size))
+            time.sleep(0.02)
+
+    latencies = Slots.latencies
+
+    def quit(self):
+        self.proc.stdin.write('quit\n')
+        self.proc.stdin.flush()
+        self.proc.wait(timeout=120)
+
+
+def stamp(text):
+    """2026-12-10T15:04:05.123Z as milliseconds since the epoch."""
+    t = time.strptime(text[:19], '%Y-%m-%dT%H:%M:%S')
+    return (calendar.timegm(t) + int(text[20:23]) / 1000.0) * 1000
+
+
 def percentile(values, p):
     values = sorted(values)
     return values[min(len(values) - 1, int(round(p / 100 * (len(values) - 1))))]
@@ -101,6 +192,8 @@ def percentile(values, p):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--fake', required=True)
+    parser.add_argument('--zemb', help='a real zemb station instead of the fake one')
+    parser.add_argument('--zembsim')
     parser.add_argument('--out', required=True)
     parser.add_argument('--seconds', type=float, default=60)
     parser.add_argument('--pages', type=int, default=4)
@@ -111,16 +204,22 @@ def main():
         return 2
     os.makedirs(args.out, exist_ok=True)
     names = ['S%d' % i for i in range(1, 9)]
-    fake = subprocess.Popen([args.fake, '--slots', ','.join(names)], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
-    port = int(fake.stdout.readline().split()[1])
-    slots = Slots(fake, names, 0.1)
+    if args.zemb:
+        work = tempfile.mkdtemp(prefix='zemb-bench-page-')
+        slots = Station(args.zemb, args.zembsim, work, names)
+        pid, port = slots.pid, slots.port
+    else:
+        fake = subprocess.Popen([args.fake, '--slots', ','.join(names)], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True)
+        port = int(fake.stdout.readline().split()[1])
+        slots = Slots(fake, names, 0.1)
+        pid = fake.pid
     slots.thread.start()
     try:
         time.sleep(2)
-        before = cpu_seconds(fake.pid)
+        before = cpu_seconds(pid)
         time.sleep(args.seconds)
-        alone = (cpu_seconds(fake.pid) - before) / args.seconds * 100
+        alone = (cpu_seconds(pid) - before) / args.seconds * 100
         with page_browser.Browser(args.out) as browser:
             driver = browser.driver
             handles = []
@@ -137,12 +236,12 @@ def main():
                 driver.execute_script(OBSERVER)
                 handles.append(driver.current_window_handle)
             time.sleep(2)
-            before = cpu_seconds(fake.pid)
+            before = cpu_seconds(pid)
             for h in handles:
                 driver.switch_to.window(h)
                 driver.execute_script('window.__seen = [];')
             time.sleep(args.seconds)
-            watched = (cpu_seconds(fake.pid) - before) / args.seconds * 100
+            watched = (cpu_seconds(pid) - before) / args.seconds * 100
             latencies = []
             for h in handles:
                 driver.switch_to.window(h)
@@ -151,9 +250,15 @@ def main():
     finally:
         slots.stop = True
         slots.thread.join()
-        fake.stdin.close()
-        fake.wait()
-    print('8 busy slots, %d pages, %.0f s' % (args.pages, args.seconds))
+        if args.zemb:
+            slots.quit()
+            shutil.rmtree(work, ignore_errors=True)
+        else:
+            fake.stdin.close()
+            fake.wait()
+    print('%s, 8 busy slots, %d pages, %.0f s' % (
+        'zemb station over simulated units' if args.zemb else 'a fake station', args.pages,
+        args.seconds))
     print('tiles shown after the page was asked for: at most %.2f s (target at most 2)' %
           max(shown))
     if latencies:
