@@ -14,7 +14,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 install_missing() {
   local wanted=(cmake ninja-build g++ libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix
                 g++-mingw-w64-i686-posix wine64 clang xorriso umockdev libumockdev-dev
-                nlohmann-json3-dev libcpp-httplib-dev unixodbc-dev odbc-postgresql postgresql)
+                nlohmann-json3-dev libcpp-httplib-dev unixodbc-dev odbc-postgresql postgresql
+                chromium chromium-driver python3-selenium)
   local missing=()
   for p in "${wanted[@]}"; do have_pkg "$p" || missing+=("$p"); done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -53,6 +54,13 @@ install_fuzzer_runtime
 windows=0
 if command -v x86_64-w64-mingw32-g++-posix > /dev/null && command -v i686-w64-mingw32-g++-posix > /dev/null; then
   windows=1
+  # The Windows builds' cpp-httplib: the single-file form from Debian's
+  # source package (Debian builds the library for Linux only).
+  if [ ! -f build/debian-src/cpp-httplib/httplib.h ]; then
+    step "fetch cpp-httplib's source for the Windows builds"
+    scripts/fetch-httplib-source.sh ||
+      echo "note: no cpp-httplib source: the Windows builds come without the station's page"
+  fi
   for preset in windows-x86 windows-x64 windows-x64-sim; do
     step "build $preset"
     cmake --preset "$preset" > /dev/null

@@ -16,9 +16,13 @@ struct PageOptions {
   // A file whose first line is the token every change (re-arm, scan) must
   // carry; required to bind anything but a loopback address.
   std::string tokenFile;
+  // Open event streams (one a browser tab) beyond this are refused, so
+  // that pages left open everywhere cannot take every thread.
+  int maxStreams = 16;
 };
 
-// "ADDRESS:PORT" (--listen); false with *error set.
+// "ADDRESS:PORT" (--listen): an IPv4 address, [an IPv6 address] or
+// localhost, and a port (0: any free one); false with *error set.
 bool ParseListenAddress(const std::string& text, PageOptions* options, std::string* error);
 
 class StationPage {
