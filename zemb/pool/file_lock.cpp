@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "common/base/console.h"
+#include "common/host/file_names.h"
 #include "common/host/windows_api.h"
 #if !defined(_WIN32)
-#include "common/host/file_names.h"
 #include "common/host/posix_lock.h"
 #endif
 
