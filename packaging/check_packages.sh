@@ -19,7 +19,7 @@ texts=(OPERATOR-GUIDE.txt W25Q80_SPI.cfg 24LC512_I2C.cfg)
 # would be missing on the operator's machine.
 allowed=" kernel32.dll msvcrt.dll ucrtbase.dll ole32.dll oleaut32.dll setupapi.dll winmm.dll
   advapi32.dll user32.dll gdi32.dll shell32.dll ntdll.dll rpcrt4.dll cfgmgr32.dll ksuser.dll
-  bcrypt.dll ws2_32.dll version.dll shlwapi.dll comctl32.dll rstrtmgr.dll "
+  bcrypt.dll ws2_32.dll version.dll shlwapi.dll comctl32.dll rstrtmgr.dll odbc32.dll crypt32.dll "
 allowed=${allowed//$'\n'/ }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
