@@ -123,6 +123,7 @@ struct Worker {
   bool hookRan = false;
   bool removedDuringWork = false;  // set by the engine before the result is read
   std::string label;               // scanned for the unit before it started
+  size_t record = 0;               // its line in the station's record, once finished
 };
 
 struct Slot {
@@ -255,7 +256,7 @@ void Station::Emit(StationEvent event) {
     std::lock_guard<std::mutex> hold(mutex_);
     event.sequence = ++sequence_;
   }
-  event.time = UtcNow();
+  if (event.time.empty()) event.time = UtcNow();
   if (events_ != nullptr) {
     const std::string line = StationEventJson(event) + "\n";
     std::fwrite(line.data(), 1, line.size(), events_);
@@ -528,6 +529,25 @@ void Station::Finish(Slot& slot) {
     }
     slot.state = slot.held && !passed ? "held" : !slot.present ? "empty" : passed ? "pass" : "fail";
     if (nowHeld) slot.reason += "; check this slot";
+    // Recorded before it is told, so a view that hears of the unit finds it
+    // in the record; the hook's outcome joins the record when it ends.
+    FinishedUnit record;
+    record.time = UtcNow();
+    record.slot = slot.name;
+    record.port = slot.port;
+    record.unitId = w.target.id;
+    record.serial = w.serial;
+    record.macP = w.macP;
+    record.macS = w.macS;
+    record.result = passed ? "pass" : "fail";
+    record.reason = e.reason;
+    record.seconds = w.seconds;
+    record.label = slot.label;
+    record.profileSha256 = profile_.sha256;
+    record.imageSha256 = imageSha256_;
+    e.time = record.time;  // a view matches the record to the event by it
+    w.record = finished_.size();
+    finished_.push_back(std::move(record));
   }
   Emit(e);
   if (nowHeld) {
@@ -566,20 +586,6 @@ void Station::Settle(Slot& slot) {
   Worker& w = *slot.worker;
   if (w.thread.joinable()) w.thread.join();
   const bool passed = w.status == kExitOk;
-  FinishedUnit record;
-  record.time = UtcNow();
-  record.slot = slot.name;
-  record.port = slot.port;
-  record.unitId = w.target.id;
-  record.serial = w.serial;
-  record.macP = w.macP;
-  record.macS = w.macS;
-  record.result = passed ? "pass" : "fail";
-  record.reason = passed ? "" : w.reason;
-  record.seconds = w.seconds;
-  record.label = slot.label;
-  record.profileSha256 = profile_.sha256;
-  record.imageSha256 = imageSha256_;
   if (w.hookRan) {
     StationEvent h = EventOf(slot, "hook");
     h.unitId = w.target.id;
@@ -594,12 +600,12 @@ void Station::Settle(Slot& slot) {
     h.reason = (passed ? "on_pass " : "on_fail ") + outcome;
     h.hookExit = w.hook.started && !w.hook.timedOut ? w.hook.exitStatus : -1;
     h.output = w.hook.output;
-    record.hook = h.reason;
-    record.hookOutput = w.hook.output;
     const bool hookFailed = !w.hook.started || w.hook.timedOut || w.hook.exitStatus != 0;
-    if (hookFailed) {
+    {
       std::lock_guard<std::mutex> hold(mutex_);
-      if (slot.present && slot.unit.id == w.target.id) {
+      finished_[w.record].hook = h.reason;
+      finished_[w.record].hookOutput = w.hook.output;
+      if (hookFailed && slot.present && slot.unit.id == w.target.id) {
         slot.reason = (slot.reason.empty() ? "" : slot.reason + "; ") + "hook failed: " + outcome;
       }
     }
@@ -607,7 +613,6 @@ void Station::Settle(Slot& slot) {
   }
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    finished_.push_back(record);
     slot.worker.reset();
   }
 }
