@@ -374,6 +374,30 @@ TEST_F(StationTest, APassedUnitIsNotStartedAgainUntilANewOneIsPlugged) {
   EXPECT_EQ(Rom("second"), image_);
 }
 
+TEST_F(StationTest, AUnitMovedOrReplacedBetweenTwoLooksIsRemovedThenPlugged) {
+  Profile(R"("s1": "p1", "s2": "p2")");
+  station.Start("profile.json");
+  PlugBlank("mover", "p1");
+  ASSERT_TRUE(Count("s1", "passed", 1));
+  // Into another slot's port at once: gone from s1, a new unit for s2.
+  Sim("unplug --unit mover --keep");
+  Sim("plug --unit mover --keep --port p2");
+  ASSERT_TRUE(Count("s1", "removed", 1, 10s));
+  ASSERT_TRUE(Count("s2", "passed", 1, 10s));
+  // Out, and a fresh unit under the same name in the same port at once.
+  Sim("unplug --unit mover");
+  PlugBlank("mover", "p2");
+  ASSERT_TRUE(Count("s2", "removed", 1, 10s));
+  ASSERT_TRUE(Count("s2", "passed", 2, 10s));
+  station.Say("quit");
+  EXPECT_EQ(station.Wait(), 0);
+  const std::vector<Json> events = Events();
+  CheckStateMachine(events);
+  EXPECT_EQ(EventsOf(events, "s1", "started").size(), 1u);
+  EXPECT_EQ(EventsOf(events, "s2", "started").size(), 2u);
+  EXPECT_EQ(Rom("mover"), image_);
+}
+
 TEST_F(StationTest, AUnitToldFinishedIsAlreadyInTheRecord) {
   // The hook holds the unit's worker for seconds after its result is out:
   // the record must not wait for it.

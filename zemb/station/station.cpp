@@ -325,8 +325,11 @@ void Station::Look() {
   // Units gone from their ports.
   for (auto& slot : slots_) {
     if (!slot->present) continue;
+    // The same port and path may hold another unit by now, or the same
+    // unit plugged again: the host's plugging tells them apart.
     const bool still = std::any_of(units.begin(), units.end(), [&](const PluggedUnit& u) {
-      return u.key == slot->unit.key && u.devicePath == slot->unit.devicePath;
+      return u.key == slot->unit.key && u.devicePath == slot->unit.devicePath &&
+             u.plug == slot->unit.plug;
     });
     if (still) continue;
     if (slot->worker != nullptr && !slot->worker->resultReady)
