@@ -525,6 +525,43 @@ TEST_F(StationTest, HooksSeeTheUnitsFactsAndNeverChangeItsResult) {
   EXPECT_EQ(Rom("u3"), image_);
 }
 
+TEST_F(StationTest, TheHooksOutcomeReachesTheUnitsRecordInThePool) {
+  std::string text;
+  ASSERT_EQ(test::RunCommand(std::string("'") + ZEMB_ZEMB +
+                                 "' pool init --pool pool.csv --serial-from 20000130041400 "
+                                 "--mac-from 02-00-5E-00-00-00 --count 4",
+                             &text),
+            0)
+      << text;
+  const std::string hook = "echo start; echo printed $ZEMB_SERIAL; exit 4";
+  test::WriteText("profile.json",
+                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
+                  R"( "pool": "pool.csv", "slots": {"s1": "p1", "s2": "p2"}, "on_pass": ")" +
+                      hook + R"(", "on_fail": ")" + hook + R"("})");
+  PlugBlank("good", "p1");
+  PlugPrepared("bad", "p2", {{}, {"corrupt 5"}});
+  station.Start("profile.json");
+  ASSERT_TRUE(Count("s1", "hook", 1));
+  ASSERT_TRUE(Count("s2", "hook", 1));
+  station.Say("quit");
+  EXPECT_EQ(station.Wait(), 1);
+  const std::vector<Json> events = Events();
+  const std::string serial = EventsOf(events, "s1", "passed").at(0)["serial"];
+  ASSERT_EQ(test::RunCommand(
+                std::string("'") + ZEMB_ZEMB + "' pool export --pool pool.csv export.csv", &text),
+            0)
+      << text;
+  // The unit's result stands; its record now says what the hook did.
+  const std::string exported = test::ReadText("export.csv");
+  EXPECT_NE(exported.find(",committed,"), std::string::npos) << exported;
+  EXPECT_NE(exported.find(",on_pass exit 4; output: start;printed " + serial + "\n"),
+            std::string::npos)
+      << exported;
+  EXPECT_NE(exported.find(",on_fail exit 4; output: start;printed "), std::string::npos)
+      << exported;
+  EXPECT_EQ(EventsOf(events, "s1", "passed").size(), 1u);
+}
+
 TEST_F(StationTest, CtrlCStopsUnitsInHandAtASectorBoundaryWithTheirRecords) {
   Profile(R"("s1": "p1", "s2": "p2")");
   PlugPrepared("a", "p1", {{}, {}, 20000});

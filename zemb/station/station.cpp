@@ -91,6 +91,23 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
+// What became of a hook: "exit 3", "killed after 30 s", "not started: ...".
+std::string HookOutcome(const ShellResult& hook) {
+  if (!hook.started) return "not started: " + hook.error;
+  if (hook.timedOut) return Format("killed after %u s", kHookTimeoutMs / 1000);
+  return Format("exit %d", hook.exitStatus);
+}
+
+// The hook's outcome as the pool keeps it: one line, with the end of what
+// the hook wrote.
+std::string PooledHook(const std::string& outcome, const std::string& output) {
+  constexpr size_t kKept = 1500;
+  size_t from = output.size() > kKept ? output.size() - kKept : 0;
+  while (from < output.size() && (static_cast<uint8_t>(output[from]) & 0xC0) == 0x80) ++from;
+  const std::string end = OneLine(output.substr(from));
+  return end.empty() ? outcome : outcome + "; output: " + end;
+}
+
 // Commands for the engine's thread: from standard input's reader (which may
 // outlive the station, blocked on a read) and from the page.
 struct CommandQueue {
@@ -124,6 +141,8 @@ struct Worker {
   bool removedDuringWork = false;  // set by the engine before the result is read
   std::string label;               // scanned for the unit before it started
   size_t record = 0;               // its line in the station's record, once finished
+  UnitRecord pooled;               // the pool's finished record of it (provision)
+  std::string poolHookError;       // why the pool did not take the hook's outcome
 };
 
 struct Slot {
@@ -455,6 +474,7 @@ void Station::RunWorker(Worker& w) {
         facts.label = w.label;
         UnitRecord record;
         w.status = ProvisionUnit(run, *provision_, *store, facts, &record);
+        if (record.state != UnitState::Reserved) w.pooled = record;
         if (!record.serial.empty()) {
           w.sink.SetSerial(record.serial);
           w.sink.SetMacs(record.macP, record.macS);
@@ -573,13 +593,27 @@ void Station::Finish(Slot& slot) {
       {"ZEMB_REASON", e.reason}, {"ZEMB_IMAGE_SHA256", imageSha256_},
   };
   w.hookRan = true;
-  w.thread = std::thread([this, &w, command, environment] {
+  w.thread = std::thread([this, &w, command, environment, passed] {
     try {
       std::unique_ptr<Host> own = makeHost_();
       w.hook = own != nullptr ? own->RunShellCommand(command, environment, kHookTimeoutMs)
                               : host_.RunShellCommand(command, environment, kHookTimeoutMs);
     } catch (...) {
       w.hook.error = "the hook could not be run";
+    }
+    // The unit's record in the pool was finished before the hook ran; its
+    // outcome joins it now, and never changes the unit's result.
+    if (provision_ != nullptr && !w.pooled.serial.empty()) {
+      try {
+        PoolError why;
+        std::unique_ptr<PoolStore> store = OpenPoolAgain(*provision_, &why);
+        UnitRecord record = w.pooled;
+        record.hook =
+            PooledHook((passed ? "on_pass " : "on_fail ") + HookOutcome(w.hook), w.hook.output);
+        if (store == nullptr || !store->AddHook(record, &why)) w.poolHookError = why.text;
+      } catch (const std::exception& e) {
+        w.poolHookError = e.what();
+      }
     }
     w.done = true;
   });
@@ -592,14 +626,7 @@ void Station::Settle(Slot& slot) {
   if (w.hookRan) {
     StationEvent h = EventOf(slot, "hook");
     h.unitId = w.target.id;
-    std::string outcome;
-    if (!w.hook.started) {
-      outcome = "not started: " + w.hook.error;
-    } else if (w.hook.timedOut) {
-      outcome = Format("killed after %u s", kHookTimeoutMs / 1000);
-    } else {
-      outcome = Format("exit %d", w.hook.exitStatus);
-    }
+    const std::string outcome = HookOutcome(w.hook);
     h.reason = (passed ? "on_pass " : "on_fail ") + outcome;
     h.hookExit = w.hook.started && !w.hook.timedOut ? w.hook.exitStatus : -1;
     h.output = w.hook.output;
@@ -613,6 +640,10 @@ void Station::Settle(Slot& slot) {
       }
     }
     Emit(h);
+    if (!w.poolHookError.empty()) {
+      Say("zemb: unit " + w.target.id + " (serial number " + w.pooled.serial +
+          "): the pool did not take its hook's outcome: " + w.poolHookError);
+    }
   }
   {
     std::lock_guard<std::mutex> hold(mutex_);
