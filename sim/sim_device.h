@@ -134,6 +134,10 @@ struct DeviceState {
   Timing timing;
   // The USB port the unit sits in (zembsim plug --port); empty for none.
   std::string port;
+  // Which plugging of the unit this is: new each time zembsim plugs it (a
+  // kept unit plugged back included), as a real unit enumerates anew each
+  // time it is plugged; empty for a hand-made device.
+  std::string plug;
 };
 
 // A new device's state: the ROM erased (0xFF), two I2C register files.

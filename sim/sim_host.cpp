@@ -332,6 +332,12 @@ std::string SimHost::DevicePort(const std::string& devicePath) {
   return unit != nullptr ? unit->State().port : std::string();
 }
 
+std::string SimHost::DevicePlug(const std::string& devicePath) {
+  size_t index = 0;
+  SimDevice* unit = UnitOnPath(devicePath, &index) ? Unit(index) : nullptr;
+  return unit != nullptr ? unit->State().plug : std::string();
+}
+
 void SimHost::CloseHandle(DeviceHandle handle) {
   auto it = handles_.find(handle);
   if (it == handles_.end()) {

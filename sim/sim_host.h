@@ -102,6 +102,8 @@ class SimHost : public Host {
   std::unique_ptr<DeviceLock> TryLockDevice(const std::string& devicePath, bool* busy) override;
   // The port the unit on `devicePath` was plugged into (DeviceState::port).
   std::string DevicePort(const std::string& devicePath) override;
+  // The plugging zembsim noted for it (DeviceState::plug).
+  std::string DevicePlug(const std::string& devicePath) override;
   HResult CoInitializeApartment() override;
   void CoUninitialize() override;
   HResult CreateSystemDeviceEnumerator(

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -128,15 +129,28 @@ struct KeptUnit {
   bool unplugged = false;
 };
 
-// A plugged unit as a glance at the folder shows it. zembsim replaces
-// device.txt whole when it plugs a unit, so a unit pulled out and a new one
-// plugged under the same name between two glances still shows as a change.
+// A plugged unit as a glance at the folder shows it. A file system may give
+// a new device.txt the inode the last one freed, within the same second, so
+// a unit pulled out and a new one plugged under the same name between two
+// glances shows by its plugging (DeviceState::plug), which zembsim writes
+// near the top of device.txt each time it plugs a unit.
 struct PlugMark {
   std::string name;
   uint64_t inode = 0;
   int64_t changed = 0;
+  std::string plug;
   bool operator==(const PlugMark&) const = default;
 };
+
+// The plug line of device.txt, among its first lines; empty when none.
+std::string PlugLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  for (int n = 0; n < 3 && std::getline(in, line); ++n) {
+    if (line.rfind("plug =", 0) == 0) return line;
+  }
+  return "";
+}
 
 std::vector<PlugMark> PlugMarks() {
   std::vector<PlugMark> marks;
@@ -144,7 +158,8 @@ std::vector<PlugMark> PlugMarks() {
     struct stat st {};
     const std::string path = UnitFolder(name) + "/device.txt";
     if (::stat(path.c_str(), &st) != 0) continue;
-    marks.push_back({name, static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_ctime)});
+    marks.push_back({name, static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_ctime),
+                     PlugLine(path)});
   }
   return marks;
 }

@@ -114,6 +114,8 @@ bool WriteWholeFile(const fs::path& path, const void* data, size_t size, std::st
 std::string StateText(const DeviceState& s) {
   std::ostringstream o;
   o << "# Simulated Zemb device, kept by zembsim. ROM contents are in rom.bin.\n";
+  // Second, so a glance at the folder reads it without reading the rest.
+  if (!s.plug.empty()) o << "plug = " << s.plug << "\n";
   std::string faces;
   if (s.ownFace) faces += " own";
   if (s.cdromFace) faces += " cdrom";
@@ -219,6 +221,9 @@ bool ParseStateText(const std::string& text, DeviceState* s, uint32_t* romSize,
       if (!one() || !ParseInto(words[0], 0xFFFFFFFF, &s->xuNodeId)) {
         return bad("xu.node takes a node number");
       }
+    } else if (key == "plug") {
+      if (!one() || words[0].size() > 64) return bad("plug takes one word of up to 64 characters");
+      s->plug = words[0];
     } else if (key == "port") {
       if (!one() || words[0].size() > 64) return bad("port takes one word of up to 64 characters");
       s->port = words[0];

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "common/base/bytes.h"
@@ -78,6 +80,17 @@ bool PortWord(const std::string& word) {
   return std::all_of(word.begin(), word.end(), [](char ch) {
     return std::isalnum(static_cast<unsigned char>(ch)) || std::strchr("-_.:#", ch) != nullptr;
   });
+}
+
+// A name for one plugging of a unit, never given twice: a host tells a
+// unit pulled out and plugged back (or replaced) by it, whatever the files'
+// inode numbers and times say.
+std::string NewPlugId() {
+  std::random_device random;
+  const uint64_t drawn = static_cast<uint64_t>(random()) << 32 | random();
+  const uint64_t now =
+      static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  return HexText(drawn ^ now, 16);
 }
 
 // The port a plugged unit sits in, from its device.txt alone (its ROM is
@@ -190,6 +203,7 @@ int RunPlug(const Command& c, const UnitPlace& unit, const Args& args) {
     if (keptError) return Failed(c, "cannot plug the kept unit back: " + keptError.message());
     if (!Load(c, unit, &state, &status)) return status;
     state.port = port;
+    state.plug = NewPlugId();
     if (!Save(c, unit, state, &status)) return status;
     std::printf("Plugged %s back into port %s with the ROM it had.\n", UnitText(unit.name).c_str(),
                 port.c_str());
@@ -197,6 +211,7 @@ int RunPlug(const Command& c, const UnitPlace& unit, const Args& args) {
   }
   DeviceState state = DefaultDeviceState(kind, size);
   state.port = port;
+  state.plug = NewPlugId();
   state.ownFace = anyFace ? ownFace : false;
   state.cdromFace = anyFace ? cdromFace : true;
   state.xuFace = anyFace ? xuFace : false;

@@ -184,6 +184,52 @@ TEST_P(PoolStoreTest, ValuesGoOutOnceComeBackOnlyWhenReleasedAndRunOut) {
   EXPECT_EQ(records[1].state, UnitState::Failed);
 }
 
+TEST_P(PoolStoreTest, AHookOutcomeJoinsOnlyTheFinishedAttemptItIsFor) {
+  PoolError error;
+  ASSERT_TRUE(Store(false)->Init(Range(3), &error)) << error.text;
+  std::unique_ptr<PoolStore> store = Store(true);
+  Reservation a, b, c;
+  ASSERT_TRUE(store->Reserve({}, Claim("dev-0001"), &a, &error)) << error.text;
+  UnitRecord hooked = a.record;
+  hooked.hook = "on_pass exit 4; output: printed, \"label\" 1";
+  error = {};
+  EXPECT_FALSE(store->AddHook(hooked, &error)) << "a reserved record took a hook";
+  EXPECT_EQ(error.kind, PoolErrorKind::Invalid) << error.text;
+  a.record.end = "2026-12-10T06:01:00Z";
+  ASSERT_TRUE(Commit(*store, a.record, &error)) << error.text;
+  ASSERT_TRUE(store->AddHook(hooked, &error)) << error.text;
+
+  // A value released, then reserved by another unit: the first attempt's
+  // hook no longer reaches it, before or after that unit is finished.
+  ASSERT_TRUE(store->Reserve({}, Claim("dev-0002"), &b, &error)) << error.text;
+  ASSERT_TRUE(Release(*store, b.record, &error)) << error.text;
+  UnitRecord claim = Claim("dev-0003");
+  claim.start = "2026-12-10T07:00:00Z";
+  ASSERT_TRUE(store->Reserve({}, claim, &c, &error)) << error.text;
+  ASSERT_EQ(c.record.serial, b.record.serial);
+  UnitRecord late = b.record;
+  late.hook = "on_fail exit 0";
+  for (int round = 0; round < 2; ++round) {
+    error = {};
+    EXPECT_FALSE(store->AddHook(late, &error)) << round;
+    EXPECT_EQ(error.kind, PoolErrorKind::Invalid) << error.text;
+    if (round == 0) {
+      ASSERT_TRUE(Fail(*store, c.record, &error)) << error.text;
+    }
+  }
+
+  std::vector<UnitRecord> records;
+  ASSERT_TRUE(store->Records(&records, &error)) << error.text;
+  ASSERT_EQ(records.size(), 2u);
+  UnitRecord committed = hooked;
+  committed.state = UnitState::Committed;
+  committed.end = a.record.end;
+  EXPECT_EQ(UnitRecordValues(records[0]), UnitRecordValues(committed));
+  UnitRecord failed = c.record;
+  failed.state = UnitState::Failed;
+  EXPECT_EQ(UnitRecordValues(records[1]), UnitRecordValues(failed));
+}
+
 TEST_P(PoolStoreTest, StoresOnOnePoolAtOnceNeverShareAValue) {
   PoolError error;
   ASSERT_TRUE(Store(false)->Init(Range(200), &error)) << error.text;

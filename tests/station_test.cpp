@@ -1,9 +1,13 @@
 // zemb station as a line runs it: the built zemb and zembsim as processes,
 // units plugged into and pulled out of the slots' ports by the test, the
 // events read back from the station's JSON-lines file.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,7 +107,10 @@ class StationProcess {
     }
     if (input_ >= 0) close(input_);
   }
-  void Start(const std::string& profile) {
+  void Start(const std::string& profile, std::vector<std::string> more = {}) {
+    std::vector<std::string> words = {"zemb",  "station",  "--profile",
+                                      profile, "--events", "events.jsonl"};
+    words.insert(words.end(), more.begin(), more.end());
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     pid_ = fork();
@@ -114,8 +121,10 @@ class StationProcess {
       const int out = open("station.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out, 1);
       dup2(out, 2);
-      execl(ZEMB_ZEMB, "zemb", "station", "--profile", profile.c_str(), "--events", "events.jsonl",
-            static_cast<char*>(nullptr));
+      std::vector<char*> argv;
+      for (std::string& w : words) argv.push_back(w.data());
+      argv.push_back(nullptr);
+      execv(ZEMB_ZEMB, argv.data());
       _exit(127);
     }
     close(fds[0]);
@@ -144,6 +153,42 @@ class StationProcess {
   pid_t pid_ = -1;
   int input_ = -1;
 };
+
+// What the station's page serves at `path` (an event stream: up to its
+// first event): the port from the line the station writes at start.
+std::string PageGet(const std::string& path) {
+  const std::string out = test::ReadText("station.out");
+  const std::string at = "the page is at http://127.0.0.1:";
+  const size_t p = out.find(at);
+  if (p == std::string::npos) return "";
+  const int port = std::stoi(out.substr(p + at.size()));
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+      const auto end = std::chrono::steady_clock::now() + 10s;
+      while (std::chrono::steady_clock::now() < end) {
+        const size_t data = answer.find("\ndata: ");
+        if (data != std::string::npos && answer.find("\n\n", data) != std::string::npos) break;
+        pollfd wait{fd, POLLIN, 0};
+        if (poll(&wait, 1, 5000) <= 0) break;
+        char buffer[4096];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<size_t>(n));
+      }
+    }
+  }
+  close(fd);
+  return answer;
+}
 
 // Every line of the events file, each read back as JSON.
 std::vector<Json> Events() {
@@ -329,6 +374,53 @@ TEST_F(StationTest, APassedUnitIsNotStartedAgainUntilANewOneIsPlugged) {
   EXPECT_EQ(Rom("second"), image_);
 }
 
+TEST_F(StationTest, AUnitMovedOrReplacedBetweenTwoLooksIsRemovedThenPlugged) {
+  Profile(R"("s1": "p1", "s2": "p2")");
+  station.Start("profile.json");
+  PlugBlank("mover", "p1");
+  ASSERT_TRUE(Count("s1", "passed", 1));
+  // Into another slot's port at once: gone from s1, a new unit for s2.
+  Sim("unplug --unit mover --keep");
+  Sim("plug --unit mover --keep --port p2");
+  ASSERT_TRUE(Count("s1", "removed", 1, 10s));
+  ASSERT_TRUE(Count("s2", "passed", 1, 10s));
+  // Out, and a fresh unit under the same name in the same port at once.
+  Sim("unplug --unit mover");
+  PlugBlank("mover", "p2");
+  ASSERT_TRUE(Count("s2", "removed", 1, 10s));
+  ASSERT_TRUE(Count("s2", "passed", 2, 10s));
+  station.Say("quit");
+  EXPECT_EQ(station.Wait(), 0);
+  const std::vector<Json> events = Events();
+  CheckStateMachine(events);
+  EXPECT_EQ(EventsOf(events, "s1", "started").size(), 1u);
+  EXPECT_EQ(EventsOf(events, "s2", "started").size(), 2u);
+  EXPECT_EQ(Rom("mover"), image_);
+}
+
+TEST_F(StationTest, AUnitToldFinishedIsAlreadyInTheRecord) {
+  // The hook holds the unit's worker for seconds after its result is out:
+  // the record must not wait for it.
+  Profile(R"("s1": "p1")", R"(, "on_pass": "sleep 4")");
+  station.Start("profile.json", {"--listen", "127.0.0.1:0"});
+  PlugBlank("u1", "p1");
+  ASSERT_TRUE(Count("s1", "passed", 1));
+  const std::string unit = EventsOf(Events(), "s1", "passed")[0]["unit"];
+  EXPECT_EQ(EventsOf(Events(), "s1", "hook").size(), 0u) << "the hook ended too soon to show it";
+  const std::string csv = PageGet("/units.csv");
+  EXPECT_NE(csv.find(",s1,p1," + unit + ","), std::string::npos) << csv;
+  const std::string events = PageGet("/events");
+  const size_t at = events.find("data: ");
+  ASSERT_NE(at, std::string::npos) << events;
+  const Json snapshot = Json::parse(events.substr(at + 6, events.find('\n', at) - at - 6));
+  ASSERT_EQ(snapshot["recent"].size(), 1u) << snapshot.dump();
+  EXPECT_EQ(snapshot["recent"][0]["unit"], unit);
+  EXPECT_EQ(snapshot["passed"], 1);
+  ASSERT_TRUE(Count("s1", "hook", 1));
+  station.Say("quit");
+  EXPECT_EQ(station.Wait(), 0);
+}
+
 TEST_F(StationTest, AFailingUnitFailsItsSlotAloneAndAFailStreakHoldsTheSlot) {
   Profile(R"("s1": "p1", "s2": "p2", "s3": "p3")");
   station.Start("profile.json");
@@ -431,6 +523,43 @@ TEST_F(StationTest, HooksSeeTheUnitsFactsAndNeverChangeItsResult) {
   EXPECT_EQ(Rom("u1"), Written(RecordFor(7)));  // its own identity kept
   EXPECT_EQ(Rom("u2"), image_);
   EXPECT_EQ(Rom("u3"), image_);
+}
+
+TEST_F(StationTest, TheHooksOutcomeReachesTheUnitsRecordInThePool) {
+  std::string text;
+  ASSERT_EQ(test::RunCommand(std::string("'") + ZEMB_ZEMB +
+                                 "' pool init --pool pool.csv --serial-from 20000130041400 "
+                                 "--mac-from 02-00-5E-00-00-00 --count 4",
+                             &text),
+            0)
+      << text;
+  const std::string hook = "echo start; echo printed $ZEMB_SERIAL; exit 4";
+  test::WriteText("profile.json",
+                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
+                  R"( "pool": "pool.csv", "slots": {"s1": "p1", "s2": "p2"}, "on_pass": ")" +
+                      hook + R"(", "on_fail": ")" + hook + R"("})");
+  PlugBlank("good", "p1");
+  PlugPrepared("bad", "p2", {{}, {"corrupt 5"}});
+  station.Start("profile.json");
+  ASSERT_TRUE(Count("s1", "hook", 1));
+  ASSERT_TRUE(Count("s2", "hook", 1));
+  station.Say("quit");
+  EXPECT_EQ(station.Wait(), 1);
+  const std::vector<Json> events = Events();
+  const std::string serial = EventsOf(events, "s1", "passed").at(0)["serial"];
+  ASSERT_EQ(test::RunCommand(
+                std::string("'") + ZEMB_ZEMB + "' pool export --pool pool.csv export.csv", &text),
+            0)
+      << text;
+  // The unit's result stands; its record now says what the hook did.
+  const std::string exported = test::ReadText("export.csv");
+  EXPECT_NE(exported.find(",committed,"), std::string::npos) << exported;
+  EXPECT_NE(exported.find(",on_pass exit 4; output: start;printed " + serial + "\n"),
+            std::string::npos)
+      << exported;
+  EXPECT_NE(exported.find(",on_fail exit 4; output: start;printed "), std::string::npos)
+      << exported;
+  EXPECT_EQ(EventsOf(events, "s1", "passed").size(), 1u);
 }
 
 TEST_F(StationTest, CtrlCStopsUnitsInHandAtASectorBoundaryWithTheirRecords) {

@@ -240,6 +240,17 @@ class Host {
     return {};
   }
 
+  // Which plugging of the unit behind `devicePath` this is: it changes each
+  // time a unit is plugged, so a unit pulled out and plugged back (or
+  // replaced) between two looks is told from one that stayed, even on the
+  // same path and port: the USB device's address on Linux (handed out anew
+  // at each enumeration), the plugging zembsim noted for a simulated unit.
+  // Empty when the host cannot tell. Never blocks on the device itself.
+  virtual std::string DevicePlug(const std::string& devicePath) {
+    (void)devicePath;
+    return {};
+  }
+
   // Whether the devices this host shows may no longer be the machine's. A
   // host that takes its picture of the machine when it is made (the
   // simulated one) says so once a unit came or went, and a new host then

@@ -228,6 +228,30 @@ run_linux zemb info --device "$id" --config spi.cfg
 bedopts=()
 [ "$(cat "$work/l.rc")" = 0 ] || fail "info --device $id on renumbered nodes: $(cat "$work/l.err")"
 
+# Two units in two USB ports (1-1 and 1-3): each keeps its ID when their
+# drives trade node numbers.
+second=$work/second-device
+mkdir -p "$second"
+(cd "$second" && "$zembsim" plug --face cdrom --rom spi --size 65536 > /dev/null)
+bedopts=(--second "$second/ZembSimDevice")
+run_linux zemb list
+[ "$(cat "$work/l.rc")" = 0 ] || fail "list, two units: exit status $(cat "$work/l.rc")"
+ports=$(awk '{print $3, $1}' "$work/l.out" | sort -u)
+[ "$(echo "$ports" | awk '{print $1}' | tr '\n' ' ')" = "1-1 1-3 " ] ||
+  fail "list, two units: not one unit in each port: $(cat "$work/l.out")"
+[ "$(echo "$ports" | awk '{print $2}' | sort -u | wc -l)" -eq 2 ] ||
+  fail "list, two units: the units share an ID: $(cat "$work/l.out")"
+grep -q "^[^ ]* *cdrom *1-3 */dev/sg3" "$work/l.out" ||
+  fail "list, two units: the second unit is not on sg3: $(cat "$work/l.out")"
+bedopts=(--second "$second/ZembSimDevice" --swap)
+run_linux zemb list
+bedopts=()
+[ "$(cat "$work/l.rc")" = 0 ] || fail "list, two units swapped: exit status $(cat "$work/l.rc")"
+grep -q "^[^ ]* *cdrom *1-3 */dev/sg0" "$work/l.out" ||
+  fail "list, two units: the swapped bed did not swap: $(cat "$work/l.out")"
+[ "$(awk '{print $3, $1}' "$work/l.out" | sort -u)" = "$ports" ] ||
+  fail "list: renumbered nodes changed the units' IDs: $ports, now $(cat "$work/l.out")"
+
 # The extension unit only in the second capture node's video chain: found
 # there, and the run is the native one.
 sim_both unplug

@@ -17,10 +17,15 @@
 // Options:
 //   --deny            the Zemb nodes cannot be opened by the tool (mode
 //                     0000; as root the tool runs as nobody)
+//   --second FOLDER   a second unit (zembsim's folder of another device, its
+//                     CD-ROM face) in USB port 1-3, its drive SCSI 9:0:0:0
+//                     on sg3
 //   --swap            the node numbers handed out in another order: the
-//                     Zemb drive is sg1 and the other sg0, the Zemb camera's
-//                     capture nodes video0 and video3 and the other camera
-//                     video1 (a re-plug in another order, or a reboot)
+//                     Zemb drive is sg1 and the other sg0 (with --second:
+//                     the first unit's drive sg3 and the second's sg0), the
+//                     Zemb camera's capture nodes video0 and video3 and the
+//                     other camera video1 (a re-plug in another order, or a
+//                     reboot)
 //   --xu-last         only the second capture node's video chain holds the
 //                     extension unit
 //   --len-off S       UVC_GET_LEN of control S reports a byte more than the
@@ -102,6 +107,7 @@ constexpr uint16_t kRequestSize = 30, kDataSize = 256;
 struct Options {
   bool deny = false;
   bool swap = false;
+  std::string second;  // the second unit's state folder
   bool xuLast = false;
   int lenOff = 0;        // selector whose length is misreported
   int requestError = 0;  // the camera's bRequestErrorCode after a stall
@@ -639,6 +645,9 @@ bool ParseOptions(int argc, char** argv, int* next) {
       options.deny = true;
     } else if (o == "--swap") {
       options.swap = true;
+    } else if (o == "--second") {
+      if (i + 1 >= argc) return false;
+      options.second = argv[++i];
     } else if (o == "--xu-last") {
       options.xuLast = true;
     } else if (o == "--len-off") {
@@ -660,9 +669,10 @@ bool ParseOptions(int argc, char** argv, int* next) {
 int main(int argc, char** argv) {
   int i = 0;
   if (!ParseOptions(argc, argv, &i)) {
-    std::fprintf(stderr,
-                 "usage: zemb_umockdev_bed [--deny] [--swap] [--xu-last] [--len-off S] "
-                 "[--request-error N] [--interrupt-at N] STATE_FOLDER -- PROGRAM ARGS...\n");
+    std::fprintf(
+        stderr,
+        "usage: zemb_umockdev_bed [--deny] [--second FOLDER] [--swap] [--xu-last] [--len-off S] "
+        "[--request-error N] [--interrupt-at N] STATE_FOLDER -- PROGRAM ARGS...\n");
     return 2;
   }
   const bool deny = options.deny;
@@ -692,11 +702,24 @@ int main(int argc, char** argv) {
   g_free(root);
   chmod(bed.root.c_str(), 0755);
 
-  // Node numbers in plug order; --swap hands them out the other way round.
+  DeviceState secondState;
+  const bool twoUnits = !options.second.empty();
+  if (twoUnits && !zemb::sim::LoadDeviceState(options.second, &secondState, &error)) {
+    std::fprintf(stderr, "umockdev bed: the second unit: %s\n",
+                 error.empty() ? "nothing is plugged there" : error.c_str());
+    return 2;
+  }
+
+  // Node numbers in plug order; --swap hands them out the other way round:
+  // the first unit's drive trades its number with the second unit's, or
+  // with the other vendor's drive.
   const bool swap = options.swap;
   ZembSimUnit* unit = plugged ? ZembSimUnitOpen(folder.c_str()) : nullptr;
-  Node zembDrive{NodeKind::ZembDrive, swap ? "/dev/sg1" : "/dev/sg0", unit};
-  Node otherDrive{NodeKind::OtherDrive, swap ? "/dev/sg0" : "/dev/sg1"};
+  ZembSimUnit* secondUnit = twoUnits ? ZembSimUnitOpen(options.second.c_str()) : nullptr;
+  const char* firstNode = !swap ? "/dev/sg0" : twoUnits ? "/dev/sg3" : "/dev/sg1";
+  Node zembDrive{NodeKind::ZembDrive, firstNode, unit};
+  Node otherDrive{NodeKind::OtherDrive, swap && !twoUnits ? "/dev/sg0" : "/dev/sg1"};
+  Node secondDrive{NodeKind::ZembDrive, swap ? "/dev/sg0" : "/dev/sg3", secondUnit};
   Node disk{NodeKind::OtherDrive, "/dev/sg2"};
   Node otherCamera{NodeKind::OtherCamera, swap ? "/dev/video1" : "/dev/video0"};
   Node zembCamera{NodeKind::ZembCamera, swap ? "/dev/video0" : "/dev/video1", unit};
@@ -727,6 +750,15 @@ int main(int argc, char** argv) {
     AddDrive(bed, "usb1/1-1/1-1:2.2", "host6", "6:0:0:0", name(zembDrive), "5", "Norva   \n",
              "Kesh CD-ROM     \n");
     ok = ok && AddNode(bed, &zembDrive, deny);
+  }
+  if (secondUnit != nullptr && secondState.cdromFace) {
+    AddUsbDevice(bed, "usb1/1-3", "5a02", {}, "2");
+    AddDrive(bed, "usb1/1-3/1-3:2.2", "host9", "9:0:0:0", name(secondDrive), "5", "Norva   \n",
+             "Kesh CD-ROM     \n");
+    ok = ok && AddNode(bed, &secondDrive, deny);
+  } else if (twoUnits) {
+    std::fprintf(stderr, "umockdev bed: the second unit has no CD-ROM face\n");
+    return 2;
   }
   AddUsbDevice(bed, "usb1/1-2", "0001", {}, "1");
   AddDrive(bed, "usb1/1-2/1-2:1.0", "host7", "7:0:0:0", name(otherDrive), "5", "Other   \n",
@@ -812,6 +844,7 @@ int main(int argc, char** argv) {
   for (auto* handler : bed.handlers) g_object_unref(handler);
   g_object_unref(bed.tb);
   if (unit != nullptr) ZembSimUnitClose(unit);
+  if (secondUnit != nullptr) ZembSimUnitClose(secondUnit);
   if (foreignCommands.load() != 0 || hungOpens.load() != 0) return 2;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   std::fprintf(stderr, "umockdev bed: %s ended by signal %d\n", command[0],

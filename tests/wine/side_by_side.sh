@@ -44,7 +44,10 @@ compare_devices() {  # what
     fail "$1: the ROM differs from the native build's"
     cmp "$ndev/ZembSimDevice/rom.bin" "$tdev/ZembSimDevice/rom.bin" | head -3
   fi
-  if ! diff "$ndev/ZembSimDevice/device.txt" "$tdev/ZembSimDevice/device.txt" > "$work/diff"; then
+  # Each plugging of a unit has a name of its own: the two devices differ
+  # there by nature.
+  if ! diff <(grep -v '^plug = ' "$ndev/ZembSimDevice/device.txt") \
+    <(grep -v '^plug = ' "$tdev/ZembSimDevice/device.txt") > "$work/diff"; then
     fail "$1: the device state differs from the native build's"
     head -20 "$work/diff"
   fi

@@ -386,6 +386,27 @@ class JournalPool final : public PoolStore {
     return true;
   }
 
+  bool AddHook(const UnitRecord& record, PoolError* error) override {
+    PoolFileLock lock;
+    if (!lock.Take(path_, error)) return false;
+    std::vector<UnitRecord> latest;
+    if (!ReadAll(&latest, nullptr, nullptr, error)) return false;
+    const auto it = std::find_if(latest.begin(), latest.end(),
+                                 [&](const UnitRecord& r) { return r.index == record.index; });
+    if (it == latest.end() || it->serial != record.serial || it->start != record.start ||
+        it->state == UnitState::Reserved) {
+      *error =
+          Err(PoolErrorKind::Invalid, "the record of serial number " + record.serial + " from " +
+                                          record.start + " is not the latest in " + path_);
+      return false;
+    }
+    UnitRecord withHook = *it;
+    withHook.hook = record.hook;
+    Allocations a;
+    if (!LoadAllocations(&a, error)) return false;
+    return AppendLine(a, withHook, error);
+  }
+
   bool Status(PoolStatusReport* report, PoolError* error) override {
     std::vector<UnitRecord> latest;
     std::map<uint32_t, std::set<std::string>> seen;

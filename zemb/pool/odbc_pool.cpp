@@ -358,6 +358,33 @@ class OdbcPool : public PoolStore {
     return true;
   }
 
+  bool AddHook(const UnitRecord& record, PoolError* error) override {
+    if (!CheckOpen(error)) return false;
+    int64_t changed = 0;
+    auto body = [&](odbc::Error* e) {
+      return db_.Execute(
+          "UPDATE zemb_unit SET hook = ? WHERE idx = ? AND serial = ? AND start_time = ? AND "
+          "state <> 'reserved'",
+          {Value::Str(Fit(record.hook, 2000)), Value::Int(record.index), Value::Str(record.serial),
+           Value::Str(Fit(record.start, 32))},
+          nullptr, &changed, e);
+    };
+    odbc::Error e;
+    bool ok = db_.Transaction(body, &e);
+    if (!ok && e.lost) {
+      PoolError again;
+      if (Connect(&again)) ok = db_.Transaction(body, &e);
+    }
+    if (!ok) return Fail(e, error);
+    if (changed == 0) {
+      return Refuse(PoolErrorKind::Invalid,
+                    "the record of serial number " + record.serial + " from " + record.start +
+                        " is not the latest in " + Name(),
+                    error);
+    }
+    return true;
+  }
+
   bool Status(PoolStatusReport* report, PoolError* error) override {
     if (!CheckOpen(error)) return false;
     PoolStatusReport s;

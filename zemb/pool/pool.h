@@ -158,6 +158,16 @@ class PoolStore {
   // it: the value may go to the next unit). Invalid when the record is not
   // of a value this pool handed out.
   virtual bool Finish(const UnitRecord& record, PoolError* error) = 0;
+  // The station's hook ended after the unit was finished: its outcome
+  // (record.hook) joins that finished record, the same value's attempt that
+  // started at record.start; nothing else of it changes. Invalid when that
+  // attempt is not the value's latest finished record (never finished, or
+  // the value went to another unit since).
+  virtual bool AddHook(const UnitRecord& record, PoolError* error) {
+    (void)record;
+    *error = {PoolErrorKind::Invalid, Name() + " keeps no hook outcomes"};
+    return false;
+  }
 
   virtual bool Status(PoolStatusReport* report, PoolError* error) = 0;
 

@@ -91,6 +91,23 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
+// What became of a hook: "exit 3", "killed after 30 s", "not started: ...".
+std::string HookOutcome(const ShellResult& hook) {
+  if (!hook.started) return "not started: " + hook.error;
+  if (hook.timedOut) return Format("killed after %u s", kHookTimeoutMs / 1000);
+  return Format("exit %d", hook.exitStatus);
+}
+
+// The hook's outcome as the pool keeps it: one line, with the end of what
+// the hook wrote.
+std::string PooledHook(const std::string& outcome, const std::string& output) {
+  constexpr size_t kKept = 1500;
+  size_t from = output.size() > kKept ? output.size() - kKept : 0;
+  while (from < output.size() && (static_cast<uint8_t>(output[from]) & 0xC0) == 0x80) ++from;
+  const std::string end = OneLine(output.substr(from));
+  return end.empty() ? outcome : outcome + "; output: " + end;
+}
+
 // Commands for the engine's thread: from standard input's reader (which may
 // outlive the station, blocked on a read) and from the page.
 struct CommandQueue {
@@ -123,6 +140,9 @@ struct Worker {
   bool hookRan = false;
   bool removedDuringWork = false;  // set by the engine before the result is read
   std::string label;               // scanned for the unit before it started
+  size_t record = 0;               // its line in the station's record, once finished
+  UnitRecord pooled;               // the pool's finished record of it (provision)
+  std::string poolHookError;       // why the pool did not take the hook's outcome
 };
 
 struct Slot {
@@ -255,7 +275,7 @@ void Station::Emit(StationEvent event) {
     std::lock_guard<std::mutex> hold(mutex_);
     event.sequence = ++sequence_;
   }
-  event.time = UtcNow();
+  if (event.time.empty()) event.time = UtcNow();
   if (events_ != nullptr) {
     const std::string line = StationEventJson(event) + "\n";
     std::fwrite(line.data(), 1, line.size(), events_);
@@ -324,8 +344,11 @@ void Station::Look() {
   // Units gone from their ports.
   for (auto& slot : slots_) {
     if (!slot->present) continue;
+    // The same port and path may hold another unit by now, or the same
+    // unit plugged again: the host's plugging tells them apart.
     const bool still = std::any_of(units.begin(), units.end(), [&](const PluggedUnit& u) {
-      return u.key == slot->unit.key && u.devicePath == slot->unit.devicePath;
+      return u.key == slot->unit.key && u.devicePath == slot->unit.devicePath &&
+             u.plug == slot->unit.plug;
     });
     if (still) continue;
     if (slot->worker != nullptr && !slot->worker->resultReady)
@@ -451,6 +474,7 @@ void Station::RunWorker(Worker& w) {
         facts.label = w.label;
         UnitRecord record;
         w.status = ProvisionUnit(run, *provision_, *store, facts, &record);
+        if (record.state != UnitState::Reserved) w.pooled = record;
         if (!record.serial.empty()) {
           w.sink.SetSerial(record.serial);
           w.sink.SetMacs(record.macP, record.macS);
@@ -528,6 +552,25 @@ void Station::Finish(Slot& slot) {
     }
     slot.state = slot.held && !passed ? "held" : !slot.present ? "empty" : passed ? "pass" : "fail";
     if (nowHeld) slot.reason += "; check this slot";
+    // Recorded before it is told, so a view that hears of the unit finds it
+    // in the record; the hook's outcome joins the record when it ends.
+    FinishedUnit record;
+    record.time = UtcNow();
+    record.slot = slot.name;
+    record.port = slot.port;
+    record.unitId = w.target.id;
+    record.serial = w.serial;
+    record.macP = w.macP;
+    record.macS = w.macS;
+    record.result = passed ? "pass" : "fail";
+    record.reason = e.reason;
+    record.seconds = w.seconds;
+    record.label = slot.label;
+    record.profileSha256 = profile_.sha256;
+    record.imageSha256 = imageSha256_;
+    e.time = record.time;  // a view matches the record to the event by it
+    w.record = finished_.size();
+    finished_.push_back(std::move(record));
   }
   Emit(e);
   if (nowHeld) {
@@ -550,13 +593,27 @@ void Station::Finish(Slot& slot) {
       {"ZEMB_REASON", e.reason}, {"ZEMB_IMAGE_SHA256", imageSha256_},
   };
   w.hookRan = true;
-  w.thread = std::thread([this, &w, command, environment] {
+  w.thread = std::thread([this, &w, command, environment, passed] {
     try {
       std::unique_ptr<Host> own = makeHost_();
       w.hook = own != nullptr ? own->RunShellCommand(command, environment, kHookTimeoutMs)
                               : host_.RunShellCommand(command, environment, kHookTimeoutMs);
     } catch (...) {
       w.hook.error = "the hook could not be run";
+    }
+    // The unit's record in the pool was finished before the hook ran; its
+    // outcome joins it now, and never changes the unit's result.
+    if (provision_ != nullptr && !w.pooled.serial.empty()) {
+      try {
+        PoolError why;
+        std::unique_ptr<PoolStore> store = OpenPoolAgain(*provision_, &why);
+        UnitRecord record = w.pooled;
+        record.hook =
+            PooledHook((passed ? "on_pass " : "on_fail ") + HookOutcome(w.hook), w.hook.output);
+        if (store == nullptr || !store->AddHook(record, &why)) w.poolHookError = why.text;
+      } catch (const std::exception& e) {
+        w.poolHookError = e.what();
+      }
     }
     w.done = true;
   });
@@ -566,48 +623,30 @@ void Station::Settle(Slot& slot) {
   Worker& w = *slot.worker;
   if (w.thread.joinable()) w.thread.join();
   const bool passed = w.status == kExitOk;
-  FinishedUnit record;
-  record.time = UtcNow();
-  record.slot = slot.name;
-  record.port = slot.port;
-  record.unitId = w.target.id;
-  record.serial = w.serial;
-  record.macP = w.macP;
-  record.macS = w.macS;
-  record.result = passed ? "pass" : "fail";
-  record.reason = passed ? "" : w.reason;
-  record.seconds = w.seconds;
-  record.label = slot.label;
-  record.profileSha256 = profile_.sha256;
-  record.imageSha256 = imageSha256_;
   if (w.hookRan) {
     StationEvent h = EventOf(slot, "hook");
     h.unitId = w.target.id;
-    std::string outcome;
-    if (!w.hook.started) {
-      outcome = "not started: " + w.hook.error;
-    } else if (w.hook.timedOut) {
-      outcome = Format("killed after %u s", kHookTimeoutMs / 1000);
-    } else {
-      outcome = Format("exit %d", w.hook.exitStatus);
-    }
+    const std::string outcome = HookOutcome(w.hook);
     h.reason = (passed ? "on_pass " : "on_fail ") + outcome;
     h.hookExit = w.hook.started && !w.hook.timedOut ? w.hook.exitStatus : -1;
     h.output = w.hook.output;
-    record.hook = h.reason;
-    record.hookOutput = w.hook.output;
     const bool hookFailed = !w.hook.started || w.hook.timedOut || w.hook.exitStatus != 0;
-    if (hookFailed) {
+    {
       std::lock_guard<std::mutex> hold(mutex_);
-      if (slot.present && slot.unit.id == w.target.id) {
+      finished_[w.record].hook = h.reason;
+      finished_[w.record].hookOutput = w.hook.output;
+      if (hookFailed && slot.present && slot.unit.id == w.target.id) {
         slot.reason = (slot.reason.empty() ? "" : slot.reason + "; ") + "hook failed: " + outcome;
       }
     }
     Emit(h);
+    if (!w.poolHookError.empty()) {
+      Say("zemb: unit " + w.target.id + " (serial number " + w.pooled.serial +
+          "): the pool did not take its hook's outcome: " + w.poolHookError);
+    }
   }
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    finished_.push_back(record);
     slot.worker.reset();
   }
 }

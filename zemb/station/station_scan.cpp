@@ -59,6 +59,7 @@ bool PlugScanner::Scan(std::vector<PluggedUnit>* units) {
       u.id = UnitId(u.port, path);
       u.face = face;
       u.devicePath = path;
+      u.plug = host_->DevicePlug(path);
       units->push_back(std::move(u));
     }
   }

@@ -19,6 +19,7 @@ struct PluggedUnit {
   std::string id;  // UnitId(port, devicePath)
   DevicePath face = DevicePath::None;
   std::string devicePath;
+  std::string plug;  // Host::DevicePlug: which plugging of the unit this is
 };
 
 class PlugScanner {

@@ -87,9 +87,12 @@ void ReportNoPermission(Host& host, const std::string& node) {
                    "machine, or join the zemb group)\n");
 }
 
-std::string PortOfDevicePath(const std::string& devicePath) {
+namespace {
+
+// Where a device path's node sits in sysfs; empty when it cannot be told.
+std::string SysfsOfDevicePath(const std::string& devicePath) {
   // A camera's path is its node's place in sysfs already.
-  if (devicePath.rfind("/sys/", 0) == 0) return ll::UsbPortOf(devicePath);
+  if (devicePath.rfind("/sys/", 0) == 0) return devicePath;
   const std::string sg = "/dev/sg";
   if (devicePath.rfind(sg, 0) != 0) return "";
   const std::string name = devicePath.substr(5);
@@ -99,7 +102,32 @@ std::string PortOfDevicePath(const std::string& devicePath) {
   const ssize_t n = readlink(entry.c_str(), link, sizeof link - 1);
   if (n <= 0) return "";
   const std::string target(link, static_cast<size_t>(n));
-  return ll::UsbPortOf(target[0] == '/' ? target : "/sys/class/scsi_generic/" + target);
+  return target[0] == '/' ? target : "/sys/class/scsi_generic/" + target;
+}
+
+}  // namespace
+
+std::string PortOfDevicePath(const std::string& devicePath) {
+  const std::string sysfs = SysfsOfDevicePath(devicePath);
+  return sysfs.empty() ? "" : ll::UsbPortOf(sysfs);
+}
+
+std::string PlugOfDevicePath(const std::string& devicePath) {
+  const std::string sysfs = SysfsOfDevicePath(devicePath);
+  const std::string port = sysfs.empty() ? "" : ll::UsbPortOf(sysfs);
+  if (port.empty()) return "";
+  // The USB device's own folder: the path up to its port's part.
+  size_t at = sysfs.find("/" + port + "/");
+  for (size_t next = at; next != std::string::npos;) {
+    at = next;
+    next = sysfs.find("/" + port + "/", at + 1);
+  }
+  if (at == std::string::npos) return "";
+  const std::string folder = sysfs.substr(0, at + 1 + port.size());
+  const std::string bus = Trimmed(ReadAttribute(folder + "/busnum"));
+  const std::string address = Trimmed(ReadAttribute(folder + "/devnum"));
+  if (address.empty()) return "";
+  return bus + ":" + address;
 }
 
 DevInfoList DeviceNodes::OpenList(const Guid& interfaceClass) {

@@ -116,6 +116,9 @@ class LinuxHost final : public Host {
   std::string DevicePort(const std::string& devicePath) override {
     return PortOfDevicePath(devicePath);
   }
+  std::string DevicePlug(const std::string& devicePath) override {
+    return PlugOfDevicePath(devicePath);
+  }
 
   // A lock file named after the unit's USB port where it is known (both
   // faces of one unit are one lock, and a renumbered node is still the

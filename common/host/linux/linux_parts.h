@@ -40,6 +40,11 @@ void ReportNoPermission(Host& host, const std::string& node);
 // unit. Empty when it is not on USB or cannot be read.
 std::string PortOfDevicePath(const std::string& devicePath);
 
+// Host::DevicePlug: the bus and device number of that USB device, which the
+// kernel hands out anew each time a device is enumerated. Empty where they
+// cannot be read.
+std::string PlugOfDevicePath(const std::string& devicePath);
+
 // The device lists of the classes and the open device nodes: the SCSI
 // devices of type 5 (sysfs scsi_generic), each opened on its /dev/sgN, the
 // storage property query answered from sysfs, a pass-through request as one

@@ -16,9 +16,10 @@
   let retry = null;
   let keptToken = '';  // where the browser keeps no local storage
   // The station's record, as its last snapshot had it; and the units its
-  // events said finished that the record did not hold yet (a station may
-  // record a unit a moment after saying it finished). A record of the same
-  // slot and result, ending no earlier than the event, takes one over.
+  // events said finished since (the station records a unit before it says
+  // so, but a page hears of it by the event, not by a new snapshot). A
+  // record of the same slot and result, ending no earlier than the event,
+  // takes one over.
   let recent = [];
   let finishing = [];
 
