@@ -21,8 +21,6 @@
 
 namespace zemb {
 
-namespace {
-
 bool HashFile(const std::string& path, std::string* digest, std::string* error) {
   ZembInputFile file;
   if (!file.Open(path, error)) return false;
@@ -40,6 +38,8 @@ bool HashFile(const std::string& path, std::string* digest, std::string* error) 
   *digest = Sha256::Hex(sha.Finish());
   return true;
 }
+
+namespace {
 
 bool ParseMacText(const std::string& text, uint8_t mac[6]) {
   if (text.size() != 17) return false;

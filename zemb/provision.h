@@ -60,4 +60,8 @@ void MarkClones(std::vector<UnitTarget>* targets);
 // The host's name, for the record's station when none is given.
 std::string StationName();
 
+// The SHA-256 of a file, in lower-case hexadecimal; false with *error set
+// when it cannot be read.
+bool HashFile(const std::string& path, std::string* digest, std::string* error);
+
 }  // namespace zemb

@@ -285,17 +285,21 @@ std::optional<uint32_t> IndexOfSerial(const PoolRange& range, const std::string&
   return index;
 }
 
-std::string UtcNow() {
+std::string UtcNow(bool withMilliseconds) {
   // The system clock counts from 1970-01-01 00:00 UTC.
   using namespace std::chrono;
-  const auto now = floor<seconds>(system_clock::now());
+  const auto exact = floor<milliseconds>(system_clock::now());
+  const auto now = floor<seconds>(exact);
   const auto today = floor<days>(now);
   const year_month_day date{today};
   const hh_mm_ss time{now - today};
-  return Format("%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
+  std::string text =
+      Format("%04d-%02u-%02uT%02d:%02d:%02d", static_cast<int>(date.year()),
+             static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+             static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+             static_cast<int>(time.seconds().count()));
+  if (withMilliseconds) text += Format(".%03d", static_cast<int>((exact - now).count()));
+  return text + "Z";
 }
 
 // --- The spec --------------------------------------------------------------

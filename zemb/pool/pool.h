@@ -213,8 +213,8 @@ UnitRecord NthValue(const PoolRange& range, uint32_t index);
 // The index of `serial` in the pool, when it is one of its values.
 std::optional<uint32_t> IndexOfSerial(const PoolRange& range, const std::string& serial);
 
-// "2026-12-10T05:40:00Z", now.
-std::string UtcNow();
+// "2026-12-10T05:40:00Z", now; with milliseconds "2026-12-10T05:40:00.123Z".
+std::string UtcNow(bool milliseconds = false);
 
 // --- The spool -----------------------------------------------------------
 // A unit's final record that its store could not take (a database that

@@ -38,39 +38,6 @@ constexpr uint32_t kHookTimeoutMs = 30000;
 constexpr auto kPollInterval = std::chrono::milliseconds(200);
 constexpr size_t kRecentUnits = 50;
 
-std::string UtcNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(ms.count()));
-  return text;
-}
-
-std::string FileSha256(const std::string& path) {
-  ZembInputFile file;
-  std::string error;
-  if (!file.Open(path, &error)) return "";
-  Sha256 sha;
-  std::vector<uint8_t> chunk(1 << 16);
-  for (uint64_t left = file.Size(); left > 0;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-    if (!file.Read(chunk.data(), n)) return "";
-    sha.Update(chunk.data(), n);
-    left -= n;
-  }
-  return Sha256::Hex(sha.Finish());
-}
-
 // One line of text: a reason may carry a unit's several error lines.
 std::string OneLine(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -275,7 +242,7 @@ void Station::Emit(StationEvent event) {
     std::lock_guard<std::mutex> hold(mutex_);
     event.sequence = ++sequence_;
   }
-  if (event.time.empty()) event.time = UtcNow();
+  if (event.time.empty()) event.time = UtcNow(true);
   if (events_ != nullptr) {
     const std::string line = StationEventJson(event) + "\n";
     std::fwrite(line.data(), 1, line.size(), events_);
@@ -555,7 +522,7 @@ void Station::Finish(Slot& slot) {
     // Recorded before it is told, so a view that hears of the unit finds it
     // in the record; the hook's outcome joins the record when it ends.
     FinishedUnit record;
-    record.time = UtcNow();
+    record.time = UtcNow(true);
     record.slot = slot.name;
     record.port = slot.port;
     record.unitId = w.target.id;
@@ -925,8 +892,10 @@ int RunStation(int argc, const char* const* argv, Host& host, HostFactory makeHo
   } else if (int status = CheckWriteInputs(run)) {
     return status;
   }
-  const std::string imageSha256 =
-      provision ? provisionInputs.imageSha256 : FileSha256(profile.image);
+  std::string imageSha256 = provisionInputs.imageSha256;
+  if (!provision && !HashFile(profile.image, &imageSha256, &error)) {
+    return run.Error(kExitUsage, "%s", error.c_str());
+  }
 
   PageOptions pageOptions;
   if (!listen.empty() && !ParseListenAddress(listen, &pageOptions, &error)) {
