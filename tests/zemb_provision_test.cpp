@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/base/console.h"
+#include "common/host/posix_lock.h"
 #include "common/rom/rom_config.h"
 #include "sim/sim_host.h"
 #include "tests/test_support.h"
@@ -338,6 +340,30 @@ TEST_F(ProvisionTest, AReservationOfARunThatDiedIsListedAndKeptByItsUnit) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(States(Records("units.csv")), "1499:committed 1500:committed");
+}
+
+// Another station's step holds the pool file's lock: the run says once that
+// it waits, and for what, then goes on when the lock is let go.
+TEST_F(ProvisionTest, AWaitForThePoolsLockIsSaidOnce) {
+  ASSERT_EQ(Init().status, 0);
+  std::unique_ptr<PosixFileLock> held;
+  int why = 0;
+  ASSERT_EQ(PosixFileLock::Take("units.csv.lock", false, &held, &why),
+            PosixFileLock::Result::Acquired);
+  std::thread letGo([&held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    held.reset();
+  });
+  sim::SimRig unit(Unit());
+  Result r = Zemb(*unit.host, Words(false));
+  letGo.join();
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string note =
+      "zemb: note: waiting for another zemb run, which holds units.csv.lock, to finish its step "
+      "(at most 30 s)\n";
+  const size_t at = r.err.find(note);
+  EXPECT_NE(at, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(note, at + 1), std::string::npos) << r.err;
 }
 
 // A ledger as the zemb before the journal wrote it: one line a value, in

@@ -6,6 +6,7 @@
 
 #include "zemb/pool/csv.h"
 #include "zemb/pool/pool.h"
+#include "zemb/provision.h"
 #include "zemb/zemb_run.h"
 
 namespace zemb {
@@ -121,6 +122,7 @@ int ZembPool(ZembRun& run) {
   PoolError why;
   std::unique_ptr<PoolStore> store = MakePoolStore(o.pool, &why);
   if (store == nullptr) return run.Error(ExitStatusOf(why.kind), "%s", why.text.c_str());
+  PoolWaitNote noted(run, *store);
   if (o.poolAction == PoolAction::Init) {
     PoolRange range;
     std::string error;

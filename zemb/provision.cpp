@@ -188,7 +188,12 @@ int CheckProvisionInputs(ZembRun& run, ProvisionInputs* in) {
   in->poolSpec = o.pool;
   PoolError why;
   in->pool = MakePoolStore(o.pool, &why);
-  if (in->pool == nullptr || !in->pool->Open(&why)) {
+  if (in->pool == nullptr) {
+    return run.Error(ExitStatusOf(why.kind), "%s; nothing was written to any unit",
+                     why.text.c_str());
+  }
+  PoolWaitNote noted(run, *in->pool);
+  if (!in->pool->Open(&why)) {
     return run.Error(ExitStatusOf(why.kind), "%s; nothing was written to any unit",
                      why.text.c_str());
   }
@@ -201,6 +206,14 @@ int CheckProvisionInputs(ZembRun& run, ProvisionInputs* in) {
                      NthValue(have, 0).macP.c_str(), have.count);
   }
   return 0;
+}
+
+PoolWaitNote::PoolWaitNote(ZembRun& run, PoolStore& pool) : pool_(pool) {
+  pool_.SetWaitNote([&run](const std::string& text) { run.Note("%s", text.c_str()); });
+}
+
+PoolWaitNote::~PoolWaitNote() {
+  pool_.SetWaitNote({});
 }
 
 std::unique_ptr<PoolStore> OpenPoolAgain(const ProvisionInputs& inputs, PoolError* error) {
@@ -216,6 +229,7 @@ int CheckProvisionInputs(ZembRun& run) {
 
 int ProvisionUnit(ZembRun& run, const ProvisionInputs& in, PoolStore& pool, const UnitFacts& facts,
                   UnitRecord* out) {
+  PoolWaitNote noted(run, pool);
   if (int status = run.OpenDevice()) return status;
   if (int status = CheckDeviceRomType(run)) return status;
   if (run.target != nullptr && !run.target->cloneOf.empty()) {

@@ -60,6 +60,19 @@ void MarkClones(std::vector<UnitTarget>* targets);
 // The host's name, for the record's station when none is given.
 std::string StationName();
 
+// While it lives, a wait of `pool` on another run's hold (a pool file's
+// lock another station's step holds) is said once as the run's note.
+class PoolWaitNote {
+ public:
+  PoolWaitNote(ZembRun& run, PoolStore& pool);
+  ~PoolWaitNote();
+  PoolWaitNote(const PoolWaitNote&) = delete;
+  PoolWaitNote& operator=(const PoolWaitNote&) = delete;
+
+ private:
+  PoolStore& pool_;
+};
+
 // The SHA-256 of a file, in lower-case hexadecimal; false with *error set
 // when it cannot be read.
 bool HashFile(const std::string& path, std::string* digest, std::string* error);

@@ -35,7 +35,8 @@ PoolFileLock::PoolFileLock() = default;
 PoolFileLock::~PoolFileLock() = default;
 #endif
 
-bool PoolFileLock::Take(const std::string& path, PoolError* error) {
+bool PoolFileLock::Take(const std::string& path, PoolError* error,
+                        const std::function<void(const std::string&)>& waiting) {
   const std::string lockPath = path + ".lock";
 #if defined(_WIN32)
   HANDLE handle = CreateFileW(WideFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -49,7 +50,9 @@ bool PoolFileLock::Take(const std::string& path, PoolError* error) {
     return false;
   }
 #endif
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::milliseconds(kLockWaitMs);
+  bool told = false;
   for (;;) {
 #if defined(_WIN32)
     OVERLAPPED whole{};
@@ -74,6 +77,11 @@ bool PoolFileLock::Take(const std::string& path, PoolError* error) {
       *error = Err(PoolErrorKind::Unreachable,
                    "another zemb has held " + lockPath + " for more than 30 s; is it hanging?");
       return false;
+    }
+    if (!told && waiting && std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) {
+      waiting("waiting for another zemb run, which holds " + lockPath +
+              ", to finish its step (at most 30 s)");
+      told = true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

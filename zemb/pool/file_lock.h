@@ -3,6 +3,7 @@
 // however it ends.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,10 @@ class PoolFileLock {
   PoolFileLock& operator=(const PoolFileLock&) = delete;
 
   // Waits up to 30 s for the lock on `path`.lock; false with *error set
-  // (Unreachable) when it cannot be had.
-  bool Take(const std::string& path, PoolError* error);
+  // (Unreachable) when it cannot be had. A wait past a second is said once
+  // through `waiting` (when it is set), so a run never waits in silence.
+  bool Take(const std::string& path, PoolError* error,
+            const std::function<void(const std::string&)>& waiting = {});
 
  private:
 #if defined(_WIN32)

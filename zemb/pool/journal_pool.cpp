@@ -267,7 +267,7 @@ class JournalPool final : public PoolStore {
 
   bool Init(const PoolRange& range, PoolError* error) override {
     PoolFileLock lock;
-    if (!lock.Take(path_, error)) return false;
+    if (!lock.Take(path_, error, waitNote_)) return false;
     AppendFile file;
     PoolError created;
     if (file.Open(path_, true, &created)) {
@@ -324,7 +324,7 @@ class JournalPool final : public PoolStore {
       if (!probe.Open(path_, false, error)) return false;
     }
     PoolFileLock lock;
-    if (!lock.Take(path_, error)) return false;
+    if (!lock.Take(path_, error, waitNote_)) return false;
     Allocations a;
     if (!LoadAllocations(&a, error)) return false;
     opened_ = true;
@@ -334,7 +334,7 @@ class JournalPool final : public PoolStore {
   bool Reserve(const UnitCarries& carries, const UnitRecord& claim, Reservation* out,
                PoolError* error) override {
     PoolFileLock lock;
-    if (!lock.Take(path_, error)) return false;
+    if (!lock.Take(path_, error, waitNote_)) return false;
     Allocations a;
     if (!LoadAllocations(&a, error)) return false;
     std::optional<uint32_t> index;
@@ -370,7 +370,7 @@ class JournalPool final : public PoolStore {
 
   bool Finish(const UnitRecord& record, PoolError* error) override {
     PoolFileLock lock;
-    if (!lock.Take(path_, error)) return false;
+    if (!lock.Take(path_, error, waitNote_)) return false;
     Allocations a;
     if (!LoadAllocations(&a, error)) return false;
     const UnitRecord value = NthValue(range_, record.index);
@@ -388,7 +388,7 @@ class JournalPool final : public PoolStore {
 
   bool AddHook(const UnitRecord& record, PoolError* error) override {
     PoolFileLock lock;
-    if (!lock.Take(path_, error)) return false;
+    if (!lock.Take(path_, error, waitNote_)) return false;
     std::vector<UnitRecord> latest;
     if (!ReadAll(&latest, nullptr, nullptr, error)) return false;
     const auto it = std::find_if(latest.begin(), latest.end(),

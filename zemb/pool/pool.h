@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -136,6 +137,11 @@ class PoolStore {
   // name (never a password).
   virtual std::string Name() const = 0;
 
+  // Who to tell, once a step, when the store waits on another run (a pool
+  // file's lock another station's step holds): the run's note. Empty:
+  // nobody. The caller clears it before what it captures goes away.
+  void SetWaitNote(std::function<void(const std::string&)> note) { waitNote_ = std::move(note); }
+
   // Makes the pool: a second Init with the same range is a no-op (true),
   // with another range an Invalid error naming the pool that is there.
   virtual bool Init(const PoolRange& range, PoolError* error) = 0;
@@ -173,6 +179,9 @@ class PoolStore {
 
   // The latest record of every value ever handed out, in pool order.
   virtual bool Records(std::vector<UnitRecord>* records, PoolError* error) = 0;
+
+ protected:
+  std::function<void(const std::string&)> waitNote_;
 };
 
 // The three finishing steps, named as provisioning uses them.
