@@ -355,9 +355,12 @@ for face in own cdrom xu; do
     run_both zemb write KESH_ROM_FILE.bin "${zcfg[@]}" --all --full
     expect_status "$face zemb write --all" 0
     compare_devices "$face zemb write --all"
-    rm -f "$wrun/units.csv" "$ndev/units.csv"
-    run_both zemb provision KESH_ROM_FILE.bin "${zcfg[@]}" --ledger units.csv \
+    rm -f "$wrun"/units.csv* "$ndev"/units.csv*
+    # Only `pool init` makes a pool; provision draws from it.
+    run_both zemb pool init --pool units.csv \
       --serial-from 20000130041500 --mac-from 02-00-5E-00-10-00 --count 4
+    expect_status "$face zemb pool init" 0
+    run_both zemb provision KESH_ROM_FILE.bin "${zcfg[@]}" --pool units.csv
     expect_status "$face zemb provision" 0
     compare_devices "$face zemb provision"
     expect_in "$face zemb provision" "$wrun/units.csv" ",20000130041500,"

@@ -72,13 +72,15 @@ zemb=$build/zemb/zemb.exe
 if [ -f "$zemb" ]; then
   name='t€Ł中/none.cfg'
   out=$(LANG=C.UTF-8 "$wine" "$zemb" info --config "$name" 2>&1 | tr -d '\r')
-  contains "zemb: a name that is not ASCII, redirected" $'t\x80L?/none.cfg cannot be used' "$out"
+  contains "zemb: a name that is not ASCII, redirected" \
+    $'cannot open the ROM configuration t\x80L?/none.cfg' "$out"
   if command -v script > /dev/null; then
     # A pseudo-terminal makes Wine give the program a console; what it
     # shows comes out of the terminal as UTF-8, between cursor moves.
     out=$(LANG=C.UTF-8 script -qec "'$wine' '$zemb' info --config '$name'" /dev/null |
       sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' | tr -d '\r')
-    contains "zemb: a name that is not ASCII, on a console" "$name cannot be used" "$out"
+    contains "zemb: a name that is not ASCII, on a console" \
+      "cannot open the ROM configuration $name" "$out"
   fi
 fi
 
