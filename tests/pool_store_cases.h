@@ -4,7 +4,7 @@
 //   INSTANTIATE_TEST_SUITE_P(Odbc, PoolStoreTest,
 //                            ::testing::Values(StoreKind{"odbc", MakeSpec, "no server"}));
 //
-// where MakeSpec returns the --pool spec of a new, empty pool (a fresh file,
+// where MakeSpec returns the --pool argument of a new, empty pool (a fresh file,
 // a fresh database), or "" to skip with skipWhy.
 #pragma once
 

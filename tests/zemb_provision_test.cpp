@@ -60,9 +60,9 @@ size_t Lines(const std::string& text) {
 }
 
 // The pool's latest record of every value, read through the store.
-std::vector<UnitRecord> Records(const std::string& spec) {
+std::vector<UnitRecord> Records(const std::string& pool) {
   PoolError error;
-  std::unique_ptr<PoolStore> store = MakePoolStore(spec, &error);
+  std::unique_ptr<PoolStore> store = MakePoolStore(pool, &error);
   std::vector<UnitRecord> records;
   EXPECT_TRUE(store != nullptr && store->Open(&error)) << error.text;
   EXPECT_TRUE(store->Records(&records, &error)) << error.text;
@@ -650,7 +650,7 @@ TEST(PoolRangeTest, PoolsThatCannotServeAreRefused) {
 
 TEST(PoolSecretsTest, PasswordsAreMasked) {
   struct Case {
-    const char* spec;
+    const char* pool;
     const char* shown;
   };
   const Case cases[] = {
@@ -661,7 +661,7 @@ TEST(PoolSecretsTest, PasswordsAreMasked) {
       {"DSN=zemb", "DSN=zemb"},
       {"units.csv", "units.csv"},
   };
-  for (const Case& c : cases) EXPECT_EQ(MaskSecrets(c.spec), c.shown) << c.spec;
+  for (const Case& c : cases) EXPECT_EQ(MaskSecrets(c.pool), c.shown) << c.pool;
 }
 
 TEST(Sha256Test, KnownDigests) {

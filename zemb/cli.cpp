@@ -272,7 +272,7 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
       return false;
     }
     if (options->pool.empty()) {
-      *error = "pool needs --pool SPEC (a pool file, or odbc:CONNECTION STRING)";
+      *error = "pool needs --pool POOL (a pool file, or odbc:CONNECTION STRING)";
       return false;
     }
     if (options->poolAction == PoolAction::Init ? range != 3 : range != 0) {
@@ -317,7 +317,7 @@ bool ParseZembArguments(int argc, const char* const* argv, ZembOptions* options,
   }
   if (command == ZembCommand::Provision) {
     if (options->pool.empty()) {
-      *error = "provision needs --pool SPEC (a pool file, or odbc:CONNECTION STRING)";
+      *error = "provision needs --pool POOL (a pool file, or odbc:CONNECTION STRING)";
       return false;
     }
     const int pool =

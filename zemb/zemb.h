@@ -38,7 +38,7 @@ struct ZembOptions {
   bool overwriteMisc = false;
   bool ignoreMisc = false;  // verify: leave the misc record out
   bool full = false;
-  // provision and pool: the pool's spec (--pool, or --ledger), who and
+  // provision and pool: the pool (--pool, or --ledger), who and
   // where
   std::string pool;
   std::string station;

@@ -1,5 +1,5 @@
 // What every store shares: the pool's arithmetic, the unit record's fields,
-// the spec that chooses the store, and masking secrets.
+// the --pool argument that chooses the store, and masking secrets.
 #include "zemb/pool/pool.h"
 
 #include <chrono>
@@ -302,33 +302,33 @@ std::string UtcNow(bool withMilliseconds) {
   return text + "Z";
 }
 
-// --- The spec --------------------------------------------------------------
+// --- The --pool argument ------------------------------------------------
 
-std::string MaskSecrets(const std::string& spec) {
+std::string MaskSecrets(const std::string& pool) {
   // Connection strings are KEY=VALUE pairs split by ';'; a value may be
   // braced ({...}, with '}}' for a brace inside) and then hold ';'.
   std::string out;
   size_t i = 0;
-  while (i < spec.size()) {
-    const size_t eq = spec.find('=', i);
-    const size_t semi = spec.find(';', i);
+  while (i < pool.size()) {
+    const size_t eq = pool.find('=', i);
+    const size_t semi = pool.find(';', i);
     if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
-      const size_t end = semi == std::string::npos ? spec.size() : semi + 1;
-      out += spec.substr(i, end - i);
+      const size_t end = semi == std::string::npos ? pool.size() : semi + 1;
+      out += pool.substr(i, end - i);
       i = end;
       continue;
     }
-    std::string key = spec.substr(i, eq - i);
+    std::string key = pool.substr(i, eq - i);
     std::string upper;
     for (char c : key) {
       if (c != ' ') upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     }
     size_t valueEnd = eq + 1;
-    if (valueEnd < spec.size() && spec[valueEnd] == '{') {
+    if (valueEnd < pool.size() && pool[valueEnd] == '{') {
       ++valueEnd;
-      while (valueEnd < spec.size()) {
-        if (spec[valueEnd] == '}') {
-          if (valueEnd + 1 < spec.size() && spec[valueEnd + 1] == '}') {
+      while (valueEnd < pool.size()) {
+        if (pool[valueEnd] == '}') {
+          if (valueEnd + 1 < pool.size() && pool[valueEnd + 1] == '}') {
             valueEnd += 2;
             continue;
           }
@@ -338,25 +338,25 @@ std::string MaskSecrets(const std::string& spec) {
         ++valueEnd;
       }
     }
-    const size_t next = spec.find(';', valueEnd);
-    const size_t end = next == std::string::npos ? spec.size() : next;
+    const size_t next = pool.find(';', valueEnd);
+    const size_t end = next == std::string::npos ? pool.size() : next;
     const bool secret = upper == "PWD" || upper == "PASSWORD";
-    out += key + "=" + (secret ? std::string("***") : spec.substr(eq + 1, end - eq - 1));
+    out += key + "=" + (secret ? std::string("***") : pool.substr(eq + 1, end - eq - 1));
     if (next != std::string::npos) out += ";";
-    i = next == std::string::npos ? spec.size() : next + 1;
+    i = next == std::string::npos ? pool.size() : next + 1;
   }
   return out;
 }
 
-std::unique_ptr<PoolStore> MakePoolStore(const std::string& spec, PoolError* error) {
+std::unique_ptr<PoolStore> MakePoolStore(const std::string& pool, PoolError* error) {
   constexpr const char* kOdbc = "odbc:";
-  if (spec.rfind(kOdbc, 0) == 0) return MakeOdbcPool(spec.substr(5), error);
-  if (spec.empty()) {
+  if (pool.rfind(kOdbc, 0) == 0) return MakeOdbcPool(pool.substr(5), error);
+  if (pool.empty()) {
     error->kind = PoolErrorKind::Invalid;
     error->text = "--pool needs a pool file or an odbc: connection string";
     return nullptr;
   }
-  return MakeJournalPool(spec);
+  return MakeJournalPool(pool);
 }
 
 }  // namespace zemb

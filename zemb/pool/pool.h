@@ -87,8 +87,8 @@ enum class PoolErrorKind {
   UsedUp,       // every value has been handed out
   Damaged,      // the store holds something that is not a pool's record
   Unreachable,  // the store cannot be reached or written now
-  Invalid,      // the request itself cannot be served (another pool's values, a bad spec)
-  Failed,       // the operation failed after the unit was touched
+  Invalid,  // the request itself cannot be served (another pool's values, a bad --pool argument)
+  Failed,   // the operation failed after the unit was touched
 };
 
 struct PoolError {
@@ -198,15 +198,15 @@ inline bool Release(PoolStore& store, UnitRecord record, PoolError* error) {
   return store.Finish(record, error);
 }
 
-// The store a --pool SPEC names: "odbc:CONNECTION STRING" a SQL database
+// The store a --pool POOL names: "odbc:CONNECTION STRING" a SQL database
 // through ODBC, anything else the local journal at that path. Null with
-// *error set when the spec cannot be used (nothing is opened yet).
-std::unique_ptr<PoolStore> MakePoolStore(const std::string& spec, PoolError* error);
+// *error set when the --pool argument cannot be used (nothing is opened yet).
+std::unique_ptr<PoolStore> MakePoolStore(const std::string& pool, PoolError* error);
 
-// A pool spec or connection string as it may be shown, logged or recorded:
+// A --pool argument or connection string as it may be shown, logged or recorded:
 // the value of every PWD= or PASSWORD= key (any letter case) replaced by
 // "***".
-std::string MaskSecrets(const std::string& spec);
+std::string MaskSecrets(const std::string& pool);
 
 // Checks a pool given on the command line; false with *error set. A MAC
 // start of all zeros or a multicast address is refused, as is a pool that
@@ -230,7 +230,7 @@ std::string UtcNow(bool milliseconds = false);
 // went away after the unit was written, a journal another program holds)
 // is kept in a spool file in the station's working folder, and pushed by
 // `pool sync` later. Records of several pools may wait there; each line
-// names its pool by its masked spec.
+// names its pool by its masked --pool argument.
 
 // The spool of this working folder.
 std::string SpoolPath();

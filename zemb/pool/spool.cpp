@@ -1,7 +1,7 @@
 // The spool: final records of units their store could not take yet, kept
 // in the station's working folder until `pool sync` hands them over.
 //
-//   pool,index,serial,mac_p,...        (the pool's masked spec, then the record)
+//   pool,index,serial,mac_p,...        (the pool's masked --pool argument, then the record)
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
