@@ -159,8 +159,8 @@ namespace {
 // run's temporary file is ever reused or renamed in its place.
 std::FILE* CreateTemporary(const std::string& path, std::string* name) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device seed;
-  std::mt19937 pick(seed());
+  std::random_device entropy;
+  std::mt19937 pick(entropy());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string suffix;
     for (int i = 0; i < 8; ++i) suffix += kLetters[pick() % (sizeof kLetters - 1)];
