@@ -46,7 +46,7 @@ install_fuzzer_runtime() {
     > /tmp/zemb-apt-fuzz.log 2>&1 || echo "note: libclang-rt-$major-dev could not be installed (see /tmp/zemb-apt-fuzz.log)"
 }
 
-step() { echo; echo "=== $*"; }
+step() { echo; echo "=== $* (at ${SECONDS}s)"; }
 
 install_missing
 install_fuzzer_runtime
