@@ -562,6 +562,52 @@ TEST_F(StationTest, TheHooksOutcomeReachesTheUnitsRecordInThePool) {
   EXPECT_EQ(EventsOf(events, "s1", "passed").size(), 1u);
 }
 
+// A pool that cannot be reached when the hook ends: the outcome waits in
+// the spool and joins the unit's record at the next sync, once.
+TEST_F(StationTest, AHooksOutcomeThePoolCannotTakeWaitsInTheSpool) {
+  std::string text;
+  ASSERT_EQ(test::RunCommand(std::string("'") + ZEMB_ZEMB +
+                                 "' pool init --pool pool.csv --serial-from 20000130041400 "
+                                 "--mac-from 02-00-5E-00-00-00 --count 4",
+                             &text),
+            0)
+      << text;
+  // The hook puts a link in place of the pool's lock file, which no run
+  // follows: the pool cannot be locked until it is gone.
+  const std::string hook = "rm -f pool.csv.lock; ln -s elsewhere pool.csv.lock; echo blocked";
+  test::WriteText("profile.json",
+                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
+                  R"( "pool": "pool.csv", "slots": {"s1": "p1"}, "on_pass": ")" +
+                      hook + R"("})");
+  PlugBlank("good", "p1");
+  station.Start("profile.json");
+  ASSERT_TRUE(Count("s1", "hook", 1));
+  station.Say("quit");
+  EXPECT_EQ(station.Wait(), 0);
+  const std::string serial = EventsOf(Events(), "s1", "passed").at(0)["serial"];
+  const std::string out = test::ReadText("station.out");
+  EXPECT_NE(out.find("(serial number " + serial + "): its hook's outcome could not reach the pool ("),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("it waits in zemb-pool-spool.csv: run 'zemb pool sync --pool pool.csv'"),
+            std::string::npos)
+      << out;
+  ASSERT_EQ(unlink("pool.csv.lock"), 0);
+  const std::string sync = std::string("'") + ZEMB_ZEMB + "' pool sync --pool pool.csv";
+  const std::string exportCsv =
+      std::string("'") + ZEMB_ZEMB + "' pool export --pool pool.csv export.csv";
+  ASSERT_EQ(test::RunCommand(sync, &text), 0) << text;
+  EXPECT_NE(text.find("pushed 1 record"), std::string::npos) << text;
+  ASSERT_EQ(test::RunCommand(exportCsv, &text), 0) << text;
+  const std::string exported = test::ReadText("export.csv");
+  EXPECT_NE(exported.find(",committed,"), std::string::npos) << exported;
+  EXPECT_NE(exported.find(",on_pass exit 0; output: blocked\n"), std::string::npos) << exported;
+  // Nothing waits any more, and a sync adds nothing.
+  const std::string journal = test::ReadText("pool.csv");
+  ASSERT_EQ(test::RunCommand(sync, &text), 0) << text;
+  EXPECT_EQ(test::ReadText("pool.csv"), journal);
+}
+
 TEST_F(StationTest, CtrlCStopsUnitsInHandAtASectorBoundaryWithTheirRecords) {
   Profile(R"("s1": "p1", "s2": "p2")");
   PlugPrepared("a", "p1", {{}, {}, 20000});

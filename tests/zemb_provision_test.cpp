@@ -548,17 +548,27 @@ TEST_F(ProvisionTest, ARecordThePoolCannotTakeWaitsInTheSpoolAndIsSyncedOnce) {
   EXPECT_EQ(RecordOf(unit.device->State().rom).substr(0, 14), "20000130041499");
   EXPECT_EQ(States(Records("units.csv")), "1499:reserved");
   EXPECT_EQ(record.state, UnitState::Committed);
+  EXPECT_EQ(Lines(test::ReadText("zemb-pool-spool.csv")), 2u);
+  // A station's hook outcome for the unit follows its final record there.
+  EXPECT_TRUE(SpoolHolds("zemb-pool-spool.csv", "units.csv", record));
+  UnitRecord hooked = record;
+  hooked.hook = "on_pass exit 0";
+  std::string spoolError;
+  ASSERT_TRUE(SpoolRecord("zemb-pool-spool.csv", "units.csv", hooked, &spoolError)) << spoolError;
+  UnitRecord other = record;
+  other.start = "2001-01-01T00:00:00Z";
+  EXPECT_FALSE(SpoolHolds("zemb-pool-spool.csv", "units.csv", other));
   const std::string spool = test::ReadText("zemb-pool-spool.csv");
-  EXPECT_EQ(Lines(spool), 2u) << spool;
 
-  // Synced: the pool has the record once; again, nothing is added.
+  // Synced: the pool has the record once, with its hook; again, nothing is added.
   Result r = Zemb(*unit.host, {"pool", "sync", "--pool", "units.csv"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("pushed 1 record from zemb-pool-spool.csv to the pool; 0 still waiting"),
+  EXPECT_NE(r.out.find("pushed 2 records from zemb-pool-spool.csv to the pool; 0 still waiting"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(States(Records("units.csv")), "1499:committed");
   EXPECT_EQ(Records("units.csv")[0].station, "line-3");
+  EXPECT_EQ(Records("units.csv")[0].hook, "on_pass exit 0");
   EXPECT_FALSE(test::FileExists("zemb-pool-spool.csv"));
   const std::string journal = test::ReadText("units.csv");
   r = Zemb(*unit.host, {"pool", "sync", "--pool", "units.csv"});

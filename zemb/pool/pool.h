@@ -239,6 +239,11 @@ std::string SpoolPath();
 bool SpoolRecord(const std::string& spoolPath, const std::string& poolSpec,
                  const UnitRecord& record, std::string* error);
 
+// Whether the spool holds a record of `poolSpec` for the same attempt
+// (value, serial number, start) as `record`: its finish waits there.
+bool SpoolHolds(const std::string& spoolPath, const std::string& poolSpec,
+                const UnitRecord& record);
+
 struct SyncResult {
   uint32_t pushed = 0;   // records the store now has
   uint32_t waiting = 0;  // records of this pool left in the spool
@@ -246,7 +251,9 @@ struct SyncResult {
 };
 
 // Pushes every spooled record of `poolSpec` to `store` (opened), and
-// removes from the spool exactly those the store took. A record the store
+// removes from the spool exactly those the store took. A spooled hook
+// outcome (the unit's final record again, with its hook) joins that final
+// record through AddHook once the record is there. A record the store
 // already has as its latest (same state, end time and device: a sync that
 // ended before it could rewrite the spool) is not added again. False with *error
 // set when the spool cannot be read or rewritten; records the store

@@ -2,6 +2,7 @@
 // in the station's working folder until `pool sync` hands them over.
 //
 //   pool,index,serial,mac_p,...        (the pool's masked --pool argument, then the record)
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -105,6 +106,21 @@ bool SpoolRecord(const std::string& spoolPath, const std::string& poolSpec,
   return ok;
 }
 
+bool SpoolHolds(const std::string& spoolPath, const std::string& poolSpec,
+                const UnitRecord& record) {
+  PoolError locked;
+  PoolFileLock lock;
+  if (!lock.Take(spoolPath, &locked)) return false;
+  std::vector<SpoolRow> rows;
+  std::string why;
+  if (!ReadSpool(spoolPath, &rows, &why)) return false;
+  const std::string pool = MaskSecrets(poolSpec);
+  return std::any_of(rows.begin(), rows.end(), [&](const SpoolRow& row) {
+    return row.pool == pool && row.record.index == record.index &&
+           row.record.serial == record.serial && row.record.start == record.start;
+  });
+}
+
 bool SyncSpool(const std::string& spoolPath, const std::string& poolSpec, PoolStore& store,
                SyncResult* result, PoolError* error) {
   *result = SyncResult{};
@@ -121,8 +137,8 @@ bool SyncSpool(const std::string& spoolPath, const std::string& poolSpec, PoolSt
   // it could take the record out of the spool is not added twice.
   std::vector<UnitRecord> known;
   if (!store.Records(&known, error)) return false;
-  std::map<uint32_t, const UnitRecord*> latest;
-  for (const UnitRecord& r : known) latest[r.index] = &r;
+  std::map<uint32_t, UnitRecord> latest;
+  for (UnitRecord& r : known) latest[r.index] = std::move(r);
   std::vector<const SpoolRow*> keep;
   for (const SpoolRow& row : rows) {
     if (row.pool != pool) {
@@ -130,12 +146,27 @@ bool SyncSpool(const std::string& spoolPath, const std::string& poolSpec, PoolSt
       keep.push_back(&row);
       continue;
     }
+    // A record is there when the store's latest is the same finish; a
+    // spooled hook outcome (the same finish, with its hook) then joins it.
     const auto it = latest.find(row.record.index);
-    const bool there = it != latest.end() && it->second->state == row.record.state &&
-                       it->second->end == row.record.end &&
-                       it->second->devicePath == row.record.devicePath;
+    const bool there = it != latest.end() && it->second.state == row.record.state &&
+                       it->second.end == row.record.end &&
+                       it->second.devicePath == row.record.devicePath;
     PoolError refused;
-    if (there || store.Finish(row.record, &refused)) {
+    bool taken = false;
+    if (there) {
+      taken = row.record.hook.empty() || it->second.hook == row.record.hook ||
+              store.AddHook(row.record, &refused);
+    } else {
+      taken = store.Finish(row.record, &refused);
+    }
+    if (taken) {
+      UnitRecord& now = latest[row.record.index];
+      if (there) {
+        if (!row.record.hook.empty()) now.hook = row.record.hook;
+      } else {
+        now = row.record;
+      }
       ++result->pushed;
       continue;
     }

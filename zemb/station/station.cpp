@@ -110,6 +110,7 @@ struct Worker {
   size_t record = 0;               // its line in the station's record, once finished
   UnitRecord pooled;               // the pool's finished record of it (provision)
   std::string poolHookError;       // why the pool did not take the hook's outcome
+  std::string poolHookSpooled;     // why it waits in the spool instead
 };
 
 struct Slot {
@@ -577,7 +578,19 @@ void Station::Finish(Slot& slot) {
         UnitRecord record = w.pooled;
         record.hook =
             PooledHook((passed ? "on_pass " : "on_fail ") + HookOutcome(w.hook), w.hook.output);
-        if (store == nullptr || !store->AddHook(record, &why)) w.poolHookError = why.text;
+        if (store == nullptr || !store->AddHook(record, &why)) {
+          // A pool that cannot be reached now, or a unit whose final record
+          // itself waits in the spool: the outcome waits there too, after it.
+          const std::string spool = SpoolPath();
+          std::string spoolError;
+          if ((why.kind == PoolErrorKind::Unreachable ||
+               SpoolHolds(spool, provision_->poolSpec, record)) &&
+              SpoolRecord(spool, provision_->poolSpec, record, &spoolError)) {
+            w.poolHookSpooled = why.text;
+          } else {
+            w.poolHookError = why.text + (spoolError.empty() ? "" : "; " + spoolError);
+          }
+        }
       } catch (const std::exception& e) {
         w.poolHookError = e.what();
       }
@@ -610,6 +623,12 @@ void Station::Settle(Slot& slot) {
     if (!w.poolHookError.empty()) {
       Say("zemb: unit " + w.target.id + " (serial number " + w.pooled.serial +
           "): the pool did not take its hook's outcome: " + w.poolHookError);
+    }
+    if (!w.poolHookSpooled.empty()) {
+      Say("zemb: unit " + w.target.id + " (serial number " + w.pooled.serial +
+          "): its hook's outcome could not reach the pool (" + w.poolHookSpooled +
+          "); it waits in " + SpoolPath() + ": run 'zemb pool sync --pool " +
+          MaskSecrets(provision_->poolSpec) + "' once the pool can be reached");
     }
   }
   {
