@@ -93,6 +93,19 @@ void PlugPrepared(const std::string& name, const std::string& port, const Prepar
   Sim("plug --unit " + name + " --keep --port " + port);
 }
 
+// zemb with these words: its exit status, and its output in *text.
+int ZembCommand(const std::string& words, std::string* text) {
+  return test::RunCommand(std::string("'") + ZEMB_ZEMB + "' " + words, text);
+}
+
+// A provision profile drawing from pool.csv, with these slots and more keys.
+void ProvisionProfile(const std::string& slots, const std::string& more = "") {
+  test::WriteText("profile.json",
+                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
+                  R"( "pool": "pool.csv", "slots": {)" +
+                      slots + "}" + (more.empty() ? "" : ", " + more) + "}");
+}
+
 void PlugBlank(const std::string& name, const std::string& port) {
   Sim("plug --unit " + name + " --port " + port + " --size " + std::to_string(test::kRomSize));
 }
@@ -300,16 +313,12 @@ class StationTest : public ::testing::Test {
 
 TEST_F(StationTest, FourSlotsPassWithTheirOwnIdentitiesAndAUnitOnNoSlotIsNeverTouched) {
   std::string text;
-  ASSERT_EQ(test::RunCommand(std::string("'") + ZEMB_ZEMB +
-                                 "' pool init --pool pool.csv --serial-from 20000130041400 "
-                                 "--mac-from 02-00-5E-00-00-00 --count 10",
-                             &text),
+  ASSERT_EQ(ZembCommand("pool init --pool pool.csv --serial-from 20000130041400 "
+                        "--mac-from 02-00-5E-00-00-00 --count 10",
+                        &text),
             0)
       << text;
-  test::WriteText("profile.json",
-                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
-                  R"( "pool": "pool.csv", "slots": {"s1": "p1", "s2": "p2", "s3": "p3",)"
-                  R"( "s4": "p4"}})");
+  ProvisionProfile(R"("s1": "p1", "s2": "p2", "s3": "p3", "s4": "p4")");
   for (int n = 1; n <= 4; ++n) PlugBlank("u" + std::to_string(n), "p" + std::to_string(n));
   const Bytes foreign = test::Pattern(test::kRomSize, 5);
   PlugPrepared("x", "p9", {foreign});
@@ -527,17 +536,14 @@ TEST_F(StationTest, HooksSeeTheUnitsFactsAndNeverChangeItsResult) {
 
 TEST_F(StationTest, TheHooksOutcomeReachesTheUnitsRecordInThePool) {
   std::string text;
-  ASSERT_EQ(test::RunCommand(std::string("'") + ZEMB_ZEMB +
-                                 "' pool init --pool pool.csv --serial-from 20000130041400 "
-                                 "--mac-from 02-00-5E-00-00-00 --count 4",
-                             &text),
+  ASSERT_EQ(ZembCommand("pool init --pool pool.csv --serial-from 20000130041400 "
+                        "--mac-from 02-00-5E-00-00-00 --count 4",
+                        &text),
             0)
       << text;
   const std::string hook = "echo start; echo printed $ZEMB_SERIAL; exit 4";
-  test::WriteText("profile.json",
-                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
-                  R"( "pool": "pool.csv", "slots": {"s1": "p1", "s2": "p2"}, "on_pass": ")" +
-                      hook + R"(", "on_fail": ")" + hook + R"("})");
+  ProvisionProfile(R"("s1": "p1", "s2": "p2")",
+                   R"("on_pass": ")" + hook + R"(", "on_fail": ")" + hook + "\"");
   PlugBlank("good", "p1");
   PlugPrepared("bad", "p2", {{}, {"corrupt 5"}});
   station.Start("profile.json");
@@ -547,10 +553,7 @@ TEST_F(StationTest, TheHooksOutcomeReachesTheUnitsRecordInThePool) {
   EXPECT_EQ(station.Wait(), 1);
   const std::vector<Json> events = Events();
   const std::string serial = EventsOf(events, "s1", "passed").at(0)["serial"];
-  ASSERT_EQ(test::RunCommand(
-                std::string("'") + ZEMB_ZEMB + "' pool export --pool pool.csv export.csv", &text),
-            0)
-      << text;
+  ASSERT_EQ(ZembCommand("pool export --pool pool.csv export.csv", &text), 0) << text;
   // The unit's result stands; its record now says what the hook did.
   const std::string exported = test::ReadText("export.csv");
   EXPECT_NE(exported.find(",committed,"), std::string::npos) << exported;
@@ -566,19 +569,15 @@ TEST_F(StationTest, TheHooksOutcomeReachesTheUnitsRecordInThePool) {
 // the spool and joins the unit's record at the next sync, once.
 TEST_F(StationTest, AHooksOutcomeThePoolCannotTakeWaitsInTheSpool) {
   std::string text;
-  ASSERT_EQ(test::RunCommand(std::string("'") + ZEMB_ZEMB +
-                                 "' pool init --pool pool.csv --serial-from 20000130041400 "
-                                 "--mac-from 02-00-5E-00-00-00 --count 4",
-                             &text),
+  ASSERT_EQ(ZembCommand("pool init --pool pool.csv --serial-from 20000130041400 "
+                        "--mac-from 02-00-5E-00-00-00 --count 4",
+                        &text),
             0)
       << text;
   // The hook puts a link in place of the pool's lock file, which no run
   // follows: the pool cannot be locked until it is gone.
   const std::string hook = "rm -f pool.csv.lock; ln -s elsewhere pool.csv.lock; echo blocked";
-  test::WriteText("profile.json",
-                  R"({"mode": "provision", "image": "image.bin", "config": "spi.cfg",)"
-                  R"( "pool": "pool.csv", "slots": {"s1": "p1"}, "on_pass": ")" +
-                      hook + R"("})");
+  ProvisionProfile(R"("s1": "p1")", R"("on_pass": ")" + hook + "\"");
   PlugBlank("good", "p1");
   station.Start("profile.json");
   ASSERT_TRUE(Count("s1", "hook", 1));
@@ -593,18 +592,15 @@ TEST_F(StationTest, AHooksOutcomeThePoolCannotTakeWaitsInTheSpool) {
             std::string::npos)
       << out;
   ASSERT_EQ(unlink("pool.csv.lock"), 0);
-  const std::string sync = std::string("'") + ZEMB_ZEMB + "' pool sync --pool pool.csv";
-  const std::string exportCsv =
-      std::string("'") + ZEMB_ZEMB + "' pool export --pool pool.csv export.csv";
-  ASSERT_EQ(test::RunCommand(sync, &text), 0) << text;
+  ASSERT_EQ(ZembCommand("pool sync --pool pool.csv", &text), 0) << text;
   EXPECT_NE(text.find("pushed 1 record"), std::string::npos) << text;
-  ASSERT_EQ(test::RunCommand(exportCsv, &text), 0) << text;
+  ASSERT_EQ(ZembCommand("pool export --pool pool.csv export.csv", &text), 0) << text;
   const std::string exported = test::ReadText("export.csv");
   EXPECT_NE(exported.find(",committed,"), std::string::npos) << exported;
   EXPECT_NE(exported.find(",on_pass exit 0; output: blocked\n"), std::string::npos) << exported;
   // Nothing waits any more, and a sync adds nothing.
   const std::string journal = test::ReadText("pool.csv");
-  ASSERT_EQ(test::RunCommand(sync, &text), 0) << text;
+  ASSERT_EQ(ZembCommand("pool sync --pool pool.csv", &text), 0) << text;
   EXPECT_EQ(test::ReadText("pool.csv"), journal);
 }
 
